@@ -1,0 +1,94 @@
+// A simulated Windows 98 PC: its folder (drives and registry file), processor and clock, kernel,
+// Configuration Manager, USB host controller and bus, the drivers it loads, and the hardware
+// plugged into it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/kernel/kernel.h"
+#include "platform/registry/registry.h"
+#include "platform/sim/scheduler.h"
+#include "platform/vmm/config_manager.h"
+
+namespace devices {
+class SerialAdapter;
+}
+namespace usb {
+class HostController;
+}
+
+namespace machine {
+
+struct MachineOptions {
+  std::filesystem::path folder;  // created when missing: drive_c/, drive_a/, registry file "system.reg"
+  std::uint64_t seed = 1;
+  std::optional<std::filesystem::path> pcap;  // capture every USB transfer to this file
+};
+
+struct SerialAdapterOptions {
+  std::string name;                         // the runner's name for it ("s1")
+  std::uint16_t product_id = 0x0200;        // 0x0200 or 0x0210
+  std::string instance;                     // registry instance name; a fresh one when empty
+  std::optional<std::string> port_number;   // written as "PortNumber" before the start
+};
+
+struct PluggedSerialAdapter {
+  std::string name;
+  std::string instance;
+  devices::SerialAdapter* device = nullptr;  // owned by the machine
+  PDEVICE_OBJECT pdo = nullptr;              // the bus driver's object for it
+  DEVNODE devnode = 0;
+  NTSTATUS start_status = STATUS_SUCCESS;
+};
+
+class Machine {
+ public:
+  // Boots the machine: folder, registry (loaded from the folder), scheduler with the seed, kernel,
+  // Configuration Manager tree (root, host controller, root hub), USB host controller and bus
+  // driver, and loads the serial driver.
+  explicit Machine(MachineOptions options);
+  // Shuts down: unplugs what is plugged, unloads the drivers (pool-leak check), saves the registry.
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  sim::Scheduler& scheduler();
+  kernel::Kernel& kernel();
+  registry::Registry& registry();
+  vmm::ConfigManager& config_manager();
+  usb::HostController& host_controller();
+  const std::filesystem::path& folder() const;
+
+  // Runs `body` on a fresh simulated passive-level thread and drives the machine until it ends.
+  // False when it is still blocked after `limit` of virtual time.
+  bool run(std::string_view thread_name, std::function<void()> body, sim::VTime limit = sim::seconds(600));
+  // Lets virtual time pass with nothing else asked of the machine.
+  void advance(sim::VTime duration);
+
+  // ---- serial adapters (call from a simulated thread, e.g. inside run()) ----------------------
+  // Creates the device key "Enum\USB\VID_0C9E&PID_0200\<instance>" with "Class", "HardwareID" and,
+  // when given, "PortNumber"; adds the device node; connects the adapter to the bus and has the
+  // PnP manager add and start it with the serial driver.
+  PluggedSerialAdapter& plug_serial(const SerialAdapterOptions& options);
+  // Surprise removal, then removal; the adapter leaves the bus.
+  NTSTATUS unplug(std::string_view name);
+  // One PnP request to the adapter's stack.
+  NTSTATUS pnp(std::string_view name, UCHAR minor);
+  PluggedSerialAdapter* find_serial(std::string_view name);
+  std::vector<PluggedSerialAdapter*> serial_adapters();
+
+  void save_registry();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace machine

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets everything up, builds and runs the whole test suite (each test case in its own process).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${BUILD_DIR:-"$root/build"}
+BUILD_DIR="$build_dir" "$root/scripts/setup.sh" "$@"
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300
