@@ -23,7 +23,10 @@ struct Value {
   Type type = Type::None;
   std::vector<std::uint8_t> data;
 
-  static Value string(std::string_view text);  // REG_SZ, terminating zero added
+  static Value string(std::string_view text);         // REG_SZ, terminating zero added
+  static Value expand_string(std::string_view text);  // REG_EXPAND_SZ, terminating zero added
+  // REG_MULTI_SZ: each text with its zero, then the zero that ends the list.
+  static Value multi_string(const std::vector<std::string>& texts);
   static Value dword(std::uint32_t v);
   static Value binary(std::vector<std::uint8_t> bytes);
   // The text of a REG_SZ / REG_EXPAND_SZ value up to its first zero; nullopt for other types.
@@ -59,24 +62,32 @@ class Registry {
   std::optional<std::vector<std::string>> value_names(std::string_view path) const;
 
   std::optional<Value> get(std::string_view path, std::string_view name) const;
-  // Creates the key when needed.
+  // Creates the key when needed; false when the path has no valid root or the name holds a zero
+  // or a line break (a registry file could not keep it).
   bool set(std::string_view path, std::string_view name, Value value);
   bool erase(std::string_view path, std::string_view name);
 
   // ---- files ---------------------------------------------------------------------------------
-  // The whole registry, or the keys below (and including) `path`, as REGEDIT4 text.
+  // The whole registry, or the keys below (and including) `path`, as REGEDIT4 text with CRLF line
+  // ends, as regedit writes it; "" when `path` names no key.
   std::string export_reg(std::string_view path = {}) const;
   // Merges REGEDIT4 text: keys and values are created or replaced; "[-KEY]" deletes a key and
   // "NAME"=- deletes a value, as regedit does.  Throws FormatError; nothing changes on error.
   void import_reg(std::string_view text);
-  // Reads a registry file; a missing file gives an empty registry.  Throws FormatError.
+  // Reads a registry file; a missing file gives an empty registry.  Throws FormatError (the
+  // message starts with the file name), or std::system_error when the file cannot be read.
   static Registry load(const std::filesystem::path& file);
   // Writes the whole registry to a temporary file beside `file`, flushes it to disk and renames it
   // over `file`, so that a crash leaves either the old or the new registry, never half of one.
+  // Throws std::system_error when the file cannot be written; `file` is then left as it was.
   void save(const std::filesystem::path& file) const;
 
+  struct Node;  // the key tree, opaque outside the library
+
  private:
-  struct Node;
+  Node* find(std::string_view path) const;
+  Node* find_or_create(std::string_view path);
+
   std::unique_ptr<Node> root_;
 };
 
