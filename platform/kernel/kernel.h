@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/kernel/debug_log.h"
+#include "platform/kernel/in_use.h"
 #include "platform/kernel/pnp.h"
 #include "platform/kernel/verifier.h"
 #include "platform/kernel/wdm.h"
@@ -78,8 +79,9 @@ class Kernel {
   IoResult device_io_control(std::string_view device_name, ULONG code, std::span<const std::uint8_t> input,
                              ULONG output_length);
 
+  struct Impl;  // the kernel's own state (platform/kernel/kernel_impl.h)
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
   friend struct KernelAccess;
 };
