@@ -59,6 +59,9 @@ class Device {
   virtual Handshake out(std::uint8_t endpoint, std::span<const std::uint8_t> packet) = 0;
   // The host cleared a halt on (reset) the endpoint.
   virtual void reset_endpoint(std::uint8_t /*endpoint*/) {}
+  // The host gave up on the transfer pending on the endpoint (cancelled or aborted it), so a
+  // device that was holding that transfer back knows the next packet starts a new one.
+  virtual void transfer_cancelled(std::uint8_t /*endpoint*/) {}
 };
 
 }  // namespace usb
