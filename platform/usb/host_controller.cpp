@@ -226,8 +226,10 @@ void HostController::finish(Transfer& t, USBD_STATUS status) {
   t.finished = true;
   t.status = status;
   const std::uint8_t number = t.type == TransferType::Control ? 0 : t.request.endpoint;
+  bool was_on_the_wire = false;
   if (Endpoint* ep = endpoint(t.request.address, number)) {
     auto pos = std::find(ep->queue.begin(), ep->queue.end(), t.id);
+    was_on_the_wire = pos == ep->queue.begin() && pos != ep->queue.end();
     if (pos != ep->queue.end()) ep->queue.erase(pos);
     if (ep->queue.empty()) {
       ep->parked = false;
@@ -235,6 +237,12 @@ void HostController::finish(Transfer& t, USBD_STATUS status) {
     }
   }
   deliveries_.push_back({t.id, nullptr});
+  // A device that holds a transfer back (answers NAK) must learn that the host gave up on it, or
+  // it would keep holding back the next one.
+  Port* p = port(t.request.address);
+  if (status == USBD_STATUS_CANCELED && was_on_the_wire && number != 0 && p != nullptr && !p->leaving) {
+    p->device->transfer_cancelled(number);
+  }
 }
 
 void HostController::finish_all(Endpoint& ep, USBD_STATUS status) {

@@ -37,10 +37,12 @@ class FakeDevice : public usb::Device {
   std::vector<std::vector<std::uint8_t>> control_out;
   std::vector<Packet> packets;  // every IN or OUT packet the device was asked for, NAKs included
   std::vector<std::uint8_t> resets;
+  std::vector<std::uint8_t> cancelled;  // endpoints whose transfer on the wire the host gave up
   usb::DeviceSignals* signals = nullptr;
   int detaches = 0;
 
   void attached(usb::DeviceSignals& s) override { signals = &s; }
+  void transfer_cancelled(std::uint8_t endpoint) override { cancelled.push_back(endpoint); }
   void detached() override {
     signals = nullptr;
     ++detaches;

@@ -218,11 +218,13 @@ TEST_F(HostControllerTest, CancelAbortAndDisconnectCompletePendingTransfers) {
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0].result.status, USBD_STATUS_CANCELED);
   EXPECT_EQ(done[0].time, sim::milliseconds(6));  // delivered on the next frame boundary
+  EXPECT_EQ(device.cancelled, std::vector<std::uint8_t>{kBulkIn});  // the device held it back
 
   hc.abort_endpoint(address, kBulkIn);
   scheduler.run_until(sim::milliseconds(15));
   ASSERT_EQ(done.size(), 2u);
   EXPECT_EQ(done[1].result.status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(device.cancelled.size(), 2u);
 
   submit(kBulkIn, c);
   scheduler.run_until(sim::milliseconds(20));
@@ -234,6 +236,7 @@ TEST_F(HostControllerTest, CancelAbortAndDisconnectCompletePendingTransfers) {
   ASSERT_EQ(done.size(), 4u);
   EXPECT_EQ(done[2].result.status, USBD_STATUS_DEVICE_GONE);
   EXPECT_EQ(done[3].result.status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(device.cancelled.size(), 2u);  // a device that left is not told
   EXPECT_EQ(usb::nt_status_of(USBD_STATUS_DEVICE_GONE), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(hc.connect(device), 1);  // the address is free again
 }
