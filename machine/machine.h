@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "devices/serial_adapter/descriptors.h"
 #include "platform/kernel/kernel.h"
 #include "platform/registry/registry.h"
 #include "platform/sim/scheduler.h"
@@ -37,6 +38,8 @@ struct SerialAdapterOptions {
   std::uint16_t product_id = 0x0200;        // 0x0200 or 0x0210
   std::string instance;                     // registry instance name; a fresh one when empty
   std::optional<std::string> port_number;   // written as "PortNumber" before the start
+  // The hardware's own options (descriptor lies and the like); product_id above wins.
+  std::optional<devices::AdapterOptions> adapter;
 };
 
 struct PluggedSerialAdapter {
@@ -45,6 +48,7 @@ struct PluggedSerialAdapter {
   devices::SerialAdapter* device = nullptr;  // owned by the machine
   PDEVICE_OBJECT pdo = nullptr;              // the bus driver's object for it
   DEVNODE devnode = 0;
+  std::uint8_t address = 0;  // its USB address
   NTSTATUS start_status = STATUS_SUCCESS;
 };
 
@@ -85,6 +89,8 @@ class Machine {
   std::vector<PluggedSerialAdapter*> serial_adapters();
 
   void save_registry();
+  // The serial driver's object (for calls into its exported routines through kernel().call_into).
+  PDRIVER_OBJECT serial_driver() const;
 
  private:
   struct Impl;
