@@ -1,0 +1,12 @@
+#include "app/commands/commands.h"
+
+namespace app {
+
+CommandTable script_commands() {
+  CommandTable table;
+  add_core_commands(table);
+  add_serial_commands(table);
+  return table;
+}
+
+}  // namespace app

@@ -1,0 +1,37 @@
+// What a script's commands share while it runs: the machine, the run's random bytes and the
+// position of expect-log in the debug log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "app/script/random.h"
+
+namespace machine {
+class Machine;
+}
+
+namespace app {
+
+class Session {
+ public:
+  Session(machine::Machine* machine, std::uint64_t seed) : machine_(machine), random_(seed), seed_(seed) {}
+
+  // Throws ScriptError when the session runs without a machine.
+  machine::Machine& machine();
+  Random& random() { return random_; }
+  std::uint64_t seed() const { return seed_; }
+
+  // Index of the first debug-log line written after the previous expect-log.
+  std::size_t log_cursor = 0;
+  // Serial adapters plugged so far, for their default names s1, s2, ...
+  unsigned serial_adapters_plugged = 0;
+
+ private:
+  machine::Machine* machine_;
+  Random random_;
+  std::uint64_t seed_;
+};
+
+}  // namespace app

@@ -1,0 +1,288 @@
+// krlbay as its users run it: a subprocess with scripts on standard input or in files, checked by
+// its exit status and output.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;  // exit status; -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A folder of its own for each test, removed afterwards.
+class KrlbayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() / (std::string("krlbay_test_") + info->name() + "_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs "krlbay ARGS" with `input` on standard input; `env` is prefixed to the command line.
+  Outcome krlbay(const std::string& args, const std::string& input = "", const std::string& env = "") {
+    const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
+    std::ofstream(in, std::ios::binary) << input;
+    const std::string command = env + " '" KRLBAY_PATH "' " + args + " <'" + in.string() + "' >'" + out.string() +
+                                "' 2>'" + err.string() + "'";
+    const int raw = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = read_file(out);
+    o.err = read_file(err);
+    return o;
+  }
+  Outcome run(const std::string& script, const std::string& options = "") {
+    return krlbay("run " + options + " -", script);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(KrlbayTest, ExitStatusesAndTheirMessages) {
+  struct Case {
+    std::string script;
+    int status;
+    std::string last_line;
+  };
+  const Case cases[] = {
+      {"plug serial portnumber=5\ndevices => COM5\n", 0, "devices: COM5"},
+      {"plug serial\n\ndevices => COM9\nsleep 1s\n", 1, "FAILED line 3: expected \"COM9\", saw \"devices: \""},
+      {"expect-log NoSuchLineAnywhere\n", 1,
+       "FAILED line 1: no debug-log line since the previous expect-log contains \"NoSuchLineAnywhere\""},
+      {"# nothing yet\nfrobnicate now\n", 2, "error line 2: unknown command 'frobnicate'"},
+      {"plug serial\nunplug s7\n", 2, "error line 2: no adapter named 's7' is plugged"},
+      {"plug serial pid=0300\n", 2, "error line 1: unknown product id '0300' (one of: 0200, 0210)"},
+      {"plug serial\nplug serial as=s1\n", 2, "error line 2: an adapter named 's1' is already plugged"},
+      {"plug serial\npnp s1 restart\n", 2,
+       "error line 2: unknown pnp request 'restart' (one of: start, stop, remove, query-stop, query-remove, "
+       "cancel-stop, cancel-remove)"},
+      {"sleep 5\n", 2, "error line 1: bad duration '5' (write e.g. 250ms or 5s)"},
+      {"setcommport\n", 2, "error line 1: missing COM number"},
+      {"plug serial\nioctl s1 0x222004 out=18 size=3\n", 2, "error line 2: unknown option 'size='"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const Outcome o = run(c.script);
+    EXPECT_EQ(o.status, c.status);
+    ASSERT_FALSE(o.out.empty());
+    const std::string last = o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1);
+    EXPECT_EQ(last, c.last_line + "\n") << o.out;
+    EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST_F(KrlbayTest, CoreAndSerialCommandResults) {
+  const Outcome o = run(R"(sleep 250ms
+sleep 5s
+reg set "Enum\USB\VID_0C9E&PID_0200\BAY1" PortNumber sz 7
+reg set "Enum\USB\VID_0C9E&PID_0200\BAY1" Flags dword 0x40001
+reg set "Enum\USB\VID_0C9E&PID_0200\BAY1" Blob binary hex:0A0b
+reg set "Enum\USB\VID_0C9E&PID_0200\BAY2" Note sz "a \"b\" \c"
+reg get "Enum\USB\VID_0C9E&PID_0200\BAY1" PortNumber
+reg get "Enum\USB\VID_0C9E&PID_0200\BAY1" Flags
+reg get "Enum\USB\VID_0C9E&PID_0200\BAY1" Blob
+reg get "Enum\USB\VID_0C9E&PID_0200\BAY2" Note
+reg get "Enum\USB\VID_0C9E&PID_0200\BAY1" Nothing
+reg keys "Enum\USB\VID_0C9E&PID_0200"
+reg keys "Enum\USB\VID_0C9E&PID_0200\BAY1"
+reg delete "Enum\USB\VID_0C9E&PID_0200\BAY2"
+reg delete "Enum\USB\VID_0C9E&PID_0200\BAY2"
+reg keys "Enum\USB\VID_0C9E&PID_0200\BAY2"
+plug serial instance=BAY1
+plug serial as=second pid=0210
+devices
+setcommport 12
+devices
+ioctl s1 0x222004 out=18
+)");
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_EQ(o.out, R"(sleep: t=250
+sleep: t=5250
+reg: ok
+reg: ok
+reg: ok
+reg: ok
+reg: sz "7"
+reg: dword 0x40001
+reg: binary hex:0A0B
+reg: sz "a \"b\" \\c"
+reg: missing
+reg: BAY1,BAY2
+reg: 
+reg: ok
+reg: missing
+reg: missing
+plug: s1 \Device\COMPORT001
+plug: second \Device\COMPORT002
+devices: COM7
+setcommport: ok
+devices: COM7,COM12
+ioctl: status=0x00000000 info=18 out=hex:12011001000000089E0C0002000100000001
+)");
+}
+
+TEST_F(KrlbayTest, ExpectLogSeesOnlyLinesSinceThePreviousOne) {
+  const Outcome o = run("plug serial portnumber=5\nexpect-log \"SetCommPort\" => x\n");
+  EXPECT_EQ(o.status, 1);
+  const Outcome ok = run("plug serial\nexpect-log Enter\nsetcommport 5\nexpect-log SetCommPort\n");
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  const Outcome stale = run("plug serial\nsetcommport 5\nexpect-log SetCommPort\nexpect-log SetCommPort\n");
+  EXPECT_EQ(stale.status, 1) << stale.out;
+  EXPECT_NE(stale.out.find("FAILED line 4: "), std::string::npos) << stale.out;
+}
+
+TEST_F(KrlbayTest, ACommandThatNeverFinishesIsAnErrorNotAHang) {
+  // A raw read on the bulk IN pipe waits for bytes that nobody sends.
+  const Outcome o = run("plug serial portnumber=3\nioctl s1 0x222010 in=hex:00000000 out=68\ndevices\n");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.out.find("error line 2: ioctl did not finish within 30s of virtual time\n"), std::string::npos)
+      << o.out;
+  EXPECT_EQ(o.out.find("devices:"), std::string::npos);
+}
+
+TEST_F(KrlbayTest, ScriptFilesMachineFoldersAndCaptures) {
+  const fs::path script = dir_ / "script.krl", machine = dir_ / "machine", capture = dir_ / "bus.pcap";
+  std::ofstream(script) << "reg set Software\\Krl Kept sz yes\nplug serial\n";
+  const Outcome first = krlbay("run --machine '" + machine.string() + "' --pcap '" + capture.string() + "' '" +
+                               script.string() + "'");
+  EXPECT_EQ(first.status, 0) << first.out << first.err;
+  EXPECT_GT(fs::file_size(capture), 24u) << "a capture header and some transfers";
+  EXPECT_EQ(run("reg get Software\\Krl Kept => yes\n", "--machine '" + machine.string() + "'").status, 0);
+
+  // A run without --machine leaves nothing behind in the temporary folder.
+  const fs::path tmp = dir_ / "tmp";
+  fs::create_directories(tmp);
+  EXPECT_EQ(krlbay("run -", "plug serial\n", "TMPDIR='" + tmp.string() + "'").status, 0);
+  EXPECT_TRUE(fs::is_empty(tmp));
+
+  EXPECT_EQ(krlbay("run '" + (dir_ / "missing.krl").string() + "'").status, 2);
+  const Outcome bad = krlbay("run --sead 3 -");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("krlbay run: unknown option '--sead'"), std::string::npos) << bad.err;
+}
+
+TEST_F(KrlbayTest, TheExamplesRun) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(KRL_EXAMPLES_DIR)) {
+    if (entry.path().extension() != ".krl") continue;
+    ++count;
+    const Outcome o = krlbay("run '" + entry.path().string() + "'");
+    EXPECT_EQ(o.status, 0) << entry.path() << "\n" << o.out << o.err;
+  }
+  EXPECT_GE(count, 4);
+}
+
+// Lines made of command words, options, quotes, escapes, numbers and raw bytes, mostly wrong;
+// most start with a real command word so that its argument checks are reached, and an adapter is
+// often plugged first so that the adapter commands get past the name.
+std::string malformed_script(std::mt19937& rng) {
+  static const std::vector<std::string> commands = {"plug",   "unplug", "pnp",   "devices", "ioctl",
+                                                    "reg",    "sleep",  "expect-log", "setcommport"};
+  static const std::vector<std::string> pieces = {
+      "serial", "s1", "s2", "set", "get", "keys", "delete", "=>", "\"", "\"open", "\"a\\qb\"", "\"\\x4\"", "#",
+      "as=", "as=s1", "pid=0200", "pid=9", "instance=A\\B", "portnumber=77", "in=hex:0", "in=random:99999999",
+      "in=\"ab\"", "out=-1", "out=18", "0x", "0x222004", "0x222008", "0xFFFFFFFFFFFFFFFFF", "250ms", "5h", "12",
+      "start", "query-stop", "cancel-remove", "sz", "dword", "binary", "hex:GG", "hex:0A", "\"Enum\\USB\"", "=",
+      "a=b=c", "\t", "\"\""};
+  std::string script = rng() % 2 ? "plug serial\n" : "";
+  const int lines = 1 + static_cast<int>(rng() % 6);
+  for (int l = 0; l < lines; ++l) {
+    if (rng() % 8 == 0) {
+      for (int i = 0, n = static_cast<int>(rng() % 40); i < n; ++i) script += static_cast<char>(1 + rng() % 255);
+    } else {
+      script += (rng() % 5 ? commands[rng() % commands.size()] : pieces[rng() % pieces.size()]) + " ";
+      for (int i = 0, n = static_cast<int>(rng() % 5); i < n; ++i) script += pieces[rng() % pieces.size()] + " ";
+    }
+    script += rng() % 2 ? "\n" : "\r\n";
+  }
+  return script;
+}
+
+TEST_F(KrlbayTest, MalformedAndRandomLinesNeverCrashTheRunner) {
+  std::mt19937 rng(20240611);
+  for (int i = 0; i < 60; ++i) {
+    const std::string script = malformed_script(rng);
+    SCOPED_TRACE(script);
+    const Outcome o = run(script);
+    ASSERT_TRUE(o.status == 0 || o.status == 1 || o.status == 2) << "status " << o.status << "\n" << o.out << o.err;
+    if (o.status == 2) {
+      EXPECT_NE(o.out.find("error line "), std::string::npos) << o.out;
+    } else if (o.status == 1) {
+      EXPECT_NE(o.out.find("FAILED line "), std::string::npos) << o.out;
+    }
+    EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST_F(KrlbayTest, TheSameSeedGivesTheSameOutput) {
+  const std::string busy = R"(plug serial portnumber=5
+plug serial
+plug serial pid=0210 portnumber=8
+setcommport 6
+ioctl s1 0x222004 out=18
+ioctl s2 0x222008 out=64
+ioctl s3 0x222014 out=8
+ioctl s1 0x22200C in=hex:010000004142434445 out=4
+pnp s3 query-stop
+pnp s3 stop
+pnp s3 start
+sleep 300ms
+unplug s2
+plug serial as=late portnumber=9
+devices
+unplug s1
+sleep 1s
+devices
+)";
+  const Outcome first = run(busy, "--log --usb --seed 7");
+  const Outcome second = run(busy, "--log --usb --seed 7");
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_NE(first.out.find("\nlog: "), std::string::npos);
+  EXPECT_NE(first.out.find("\nusb: "), std::string::npos);
+  EXPECT_EQ(first.out, second.out);
+}
+
+TEST_F(KrlbayTest, HelpAndDemo) {
+  for (const std::string args : {"", "help", "--help"}) {
+    const Outcome o = krlbay(args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("krlbay run [--log]"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("ioctl NAME CODE [in=DATA] [out=N]"), std::string::npos) << o.out;
+  }
+  EXPECT_EQ(krlbay("frobnicate").status, 2);
+
+  // The default machine is made on first use and the demo can be run again on it.
+  const std::string env = "XDG_DATA_HOME='" + dir_.string() + "'";
+  const Outcome first = krlbay("demo", "", env);
+  EXPECT_EQ(first.status, 0) << first.out << first.err;
+  EXPECT_TRUE(fs::exists(dir_ / "krlbay" / "default"));
+  EXPECT_NE(first.out.find("COM5, COM6"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("vendor 0x0c9e, product 0x0200"), std::string::npos) << first.out;
+  const Outcome again = krlbay("demo", "", env);
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(again.out, first.out);
+}
+
+}  // namespace
