@@ -106,7 +106,7 @@ PDEVICE_OBJECT BusDriver::plug(Device& device) {
   }
   ++next_pdo_number_;
   addresses_[&device] = address;
-  auto pdo = std::make_unique<Pdo>(controller_, device, address, object);
+  auto pdo = std::make_unique<Pdo>(controller_, handles_, device, address, object);
   extension(object) = detail::PdoExtension{this, pdo.get()};
   pdos_.emplace(object, std::move(pdo));
   object->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -14,6 +14,7 @@
 
 #include "platform/kernel/kernel.h"
 #include "platform/usb/device.h"
+#include "platform/usb/handle_numbers.h"
 #include "platform/usb/host_controller.h"
 
 namespace usb {
@@ -56,6 +57,7 @@ class BusDriver {
   int next_pdo_number_ = 0;
   std::map<const Device*, std::uint8_t> addresses_;
   std::map<PDEVICE_OBJECT, std::unique_ptr<detail::Pdo>> pdos_;
+  detail::HandleNumbers handles_;
 };
 
 }  // namespace usb

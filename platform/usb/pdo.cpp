@@ -56,8 +56,9 @@ void cancel_routine(PDEVICE_OBJECT object, PIRP irp) {
 
 }  // namespace
 
-Pdo::Pdo(HostController& controller, Device& device, std::uint8_t address, PDEVICE_OBJECT object)
-    : controller_(controller), device_(device), address_(address), object_(object) {}
+Pdo::Pdo(HostController& controller, HandleNumbers& handles, Device& device, std::uint8_t address,
+         PDEVICE_OBJECT object)
+    : controller_(controller), handles_(handles), device_(device), address_(address), object_(object) {}
 
 NTSTATUS Pdo::submit(PIRP irp, PURB urb) {
   if (urb == nullptr) {
@@ -204,7 +205,7 @@ std::function<void()> Pdo::guarded(std::function<void()> work) {
 
 Pipe* Pdo::pipe(USBD_PIPE_HANDLE handle) const {
   for (const auto& p : pipes_) {
-    if (p.get() == handle) return p->open ? p.get() : nullptr;
+    if (p->handle == handle) return p->open ? p.get() : nullptr;
   }
   return nullptr;
 }
@@ -232,26 +233,25 @@ std::optional<Pdo::Selection> Pdo::parse_selection(const USB_CONFIGURATION_DESCR
 }
 
 void Pdo::open_interface(const Selection& s) {
-  interfaces_.push_back(std::make_unique<Interface>(Interface{s.descriptor.bInterfaceNumber,
-                                                              s.descriptor.bAlternateSetting}));
   PUSBD_INTERFACE_INFORMATION info = s.record;
   info->Class = s.descriptor.bInterfaceClass;
   info->SubClass = s.descriptor.bInterfaceSubClass;
   info->Protocol = s.descriptor.bInterfaceProtocol;
   info->Reserved = 0;
-  info->InterfaceHandle = interfaces_.back().get();
+  info->InterfaceHandle = handles_.next();
   info->NumberOfPipes = static_cast<ULONG>(s.endpoints.size());
   PUSBD_PIPE_INFORMATION records = info->Pipes;
   for (std::size_t i = 0; i < s.endpoints.size(); ++i) {
     const USB_ENDPOINT_DESCRIPTOR& e = s.endpoints[i];
     const auto type = static_cast<USBD_PIPE_TYPE>(e.bmAttributes & USB_ENDPOINT_TYPE_MASK);
-    pipes_.push_back(std::make_unique<Pipe>(Pipe{s.descriptor.bInterfaceNumber, e.bEndpointAddress, type, true}));
+    pipes_.push_back(
+        std::make_unique<Pipe>(Pipe{handles_.next(), s.descriptor.bInterfaceNumber, e.bEndpointAddress, type, true}));
     controller_.open_endpoint(address_, e);
     records[i].MaximumPacketSize = e.wMaxPacketSize;
     records[i].EndpointAddress = e.bEndpointAddress;
     records[i].Interval = e.bInterval;
     records[i].PipeType = type;
-    records[i].PipeHandle = pipes_.back().get();
+    records[i].PipeHandle = pipes_.back()->handle;
   }
 }
 
@@ -300,9 +300,10 @@ NTSTATUS Pdo::select_configuration(PIRP irp, PURB urb) {
   control_steps(serial, std::move(steps), URB_FUNCTION_SELECT_CONFIGURATION,
                 [this, serial, urb, selections = std::move(selections), copy = std::move(copy)]() mutable {
                   for (const Selection& s : selections) open_interface(s);
+                  copy->handle = handles_.next();
                   configurations_.push_back(std::move(copy));
                   configuration_ = configurations_.back().get();
-                  urb->UrbSelectConfiguration.ConfigurationHandle = configuration_;
+                  urb->UrbSelectConfiguration.ConfigurationHandle = configuration_->handle;
                   finish(serial, USBD_STATUS_SUCCESS);
                 });
   return STATUS_PENDING;
@@ -310,7 +311,7 @@ NTSTATUS Pdo::select_configuration(PIRP irp, PURB urb) {
 
 NTSTATUS Pdo::select_interface(PIRP irp, PURB urb) {
   auto& request = urb->UrbSelectInterface;
-  if (configuration_ == nullptr || request.ConfigurationHandle != configuration_) {
+  if (configuration_ == nullptr || request.ConfigurationHandle != configuration_->handle) {
     return fail_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   }
   const auto* config = reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(configuration_->descriptor.data());

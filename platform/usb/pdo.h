@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/usb/device.h"
+#include "platform/usb/handle_numbers.h"
 #include "platform/usb/host_controller.h"
 #include "platform/usb/usb.h"
 
@@ -28,9 +29,8 @@ struct PdoExtension {
   Pdo* pdo;  // null once the bus driver has let go of the device
 };
 
-// What a pipe handle points at.  Records stay allocated until the PDO goes, so a stale handle
-// never aliases a new pipe.
 struct Pipe {
+  USBD_PIPE_HANDLE handle = nullptr;
   std::uint8_t interface_number = 0;
   std::uint8_t endpoint = 0;
   USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
@@ -38,17 +38,14 @@ struct Pipe {
 };
 
 struct Configuration {
+  USBD_CONFIGURATION_HANDLE handle = nullptr;
   std::vector<std::uint8_t> descriptor;  // the selected configuration, all wTotalLength bytes
-};
-
-struct Interface {
-  std::uint8_t number = 0;
-  std::uint8_t alternate = 0;
 };
 
 class Pdo {
  public:
-  Pdo(HostController& controller, Device& device, std::uint8_t address, PDEVICE_OBJECT object);
+  Pdo(HostController& controller, HandleNumbers& handles, Device& device, std::uint8_t address,
+      PDEVICE_OBJECT object);
   Pdo(const Pdo&) = delete;
   Pdo& operator=(const Pdo&) = delete;
 
@@ -106,6 +103,7 @@ class Pdo {
   Pipe* pipe(USBD_PIPE_HANDLE handle) const;
 
   HostController& controller_;
+  HandleNumbers& handles_;
   Device& device_;
   std::uint8_t address_;
   PDEVICE_OBJECT object_;
@@ -115,7 +113,6 @@ class Pdo {
   std::vector<std::unique_ptr<Pipe>> pipes_;
   std::vector<std::shared_ptr<Configuration>> configurations_;  // the last one is current
   Configuration* configuration_ = nullptr;
-  std::vector<std::unique_ptr<Interface>> interfaces_;
   // Work the controller still holds for this PDO checks this token first, so that it does
   // nothing once the PDO is gone.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);

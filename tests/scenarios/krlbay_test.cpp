@@ -241,6 +241,7 @@ TEST_F(KrlbayTest, TheSameSeedGivesTheSameOutput) {
 plug serial
 plug serial pid=0210 portnumber=8
 setcommport 6
+ioctl s1 0x222000 out=128
 ioctl s1 0x222004 out=18
 ioctl s2 0x222008 out=64
 ioctl s3 0x222014 out=8
