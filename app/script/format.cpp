@@ -29,39 +29,38 @@ std::string hex_digits(std::span<const std::uint8_t> bytes) {
 
 std::string hex_data(std::span<const std::uint8_t> bytes) { return "hex:" + hex_digits(bytes); }
 
+namespace {
+
+// Appends one character as it may stand in a result line: control and non-ASCII bytes as \xHH.
+void append_visible(std::string& out, char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u < 0x20 || u >= 0x7F) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", u);
+    out += buf;
+  } else {
+    out.push_back(c);
+  }
+}
+
+}  // namespace
+
 std::string printable(std::string_view text) {
   std::string out;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u >= 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", u);
-      out += buf;
-    } else {
-      out.push_back(c);
-    }
-  }
+  for (char c : text) append_visible(out, c);
   return out;
 }
 
 std::string quote(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
     switch (c) {
       case '\r': out += "\\r"; break;
       case '\n': out += "\\n"; break;
       case '\t': out += "\\t"; break;
       case '\\': out += "\\\\"; break;
       case '"': out += "\\\""; break;
-      default:
-        if (u < 0x20 || u >= 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02X", u);
-          out += buf;
-        } else {
-          out.push_back(c);
-        }
+      default: append_visible(out, c);
     }
   }
   return out + "\"";

@@ -5,19 +5,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/sim/splitmix.h"
+
 namespace app {
 
 class Random {
  public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
+  explicit Random(std::uint64_t seed) : generator_(seed) {}
 
-  std::uint64_t next() {
-    // splitmix64: the same sequence on every platform and library.
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
+  std::uint64_t next() { return generator_.next(); }
 
   std::vector<std::uint8_t> bytes(std::size_t count) {
     std::vector<std::uint8_t> out(count);
@@ -26,7 +22,7 @@ class Random {
   }
 
  private:
-  std::uint64_t state_;
+  sim::SplitMix64 generator_;
 };
 
 }  // namespace app

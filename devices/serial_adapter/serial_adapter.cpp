@@ -8,29 +8,8 @@
 namespace devices {
 namespace {
 
-// bmRequestType: direction, type and recipient.
-constexpr std::uint8_t kDirectionIn = 0x80;
-constexpr std::uint8_t kTypeMask = 0x60;
-constexpr std::uint8_t kTypeStandard = 0x00;
-constexpr std::uint8_t kRecipientMask = 0x1F;
-constexpr std::uint8_t kRecipientDevice = 0x00;
-constexpr std::uint8_t kRecipientInterface = 0x01;
-constexpr std::uint8_t kRecipientEndpoint = 0x02;
-constexpr std::uint8_t kVendorToDevice = 0x40;
-constexpr std::uint8_t kVendorFromDevice = 0xC0;
-
-enum StandardRequest : std::uint8_t {
-  kGetStatus = 0,
-  kClearFeature = 1,
-  kSetFeature = 3,
-  kSetAddress = 5,
-  kGetDescriptor = 6,
-  kGetConfiguration = 8,
-  kSetConfiguration = 9,
-  kGetInterface = 10,
-  kSetInterface = 11,
-};
-constexpr std::uint16_t kFeatureEndpointHalt = 0;
+constexpr std::uint8_t kVendorToDevice = USB_REQUEST_TYPE_VENDOR | USB_REQUEST_RECIPIENT_DEVICE;
+constexpr std::uint8_t kVendorFromDevice = USB_REQUEST_DIRECTION_IN | kVendorToDevice;
 
 constexpr std::array<std::uint8_t, 4> kEndpointAddresses{kBulkInEndpoint, kBulkOutEndpoint, kInterruptInEndpoint,
                                                         kExtraInterfaceEndpoint};
@@ -53,7 +32,7 @@ std::uint8_t pipe_endpoint(Pipe pipe) {
 usb::ControlResult stall() { return {usb::Handshake::Stall, {}}; }
 usb::ControlResult ack(std::vector<std::uint8_t> data = {}) { return {usb::Handshake::Ack, std::move(data)}; }
 
-bool device_to_host(const USB_SETUP_PACKET& setup) { return (setup.bmRequestType & kDirectionIn) != 0; }
+bool device_to_host(const USB_SETUP_PACKET& setup) { return (setup.bmRequestType & USB_REQUEST_DIRECTION_IN) != 0; }
 
 // The host reads at most wLength bytes of an IN data stage; a failed request has none.
 usb::ControlResult limited(usb::ControlResult result, const USB_SETUP_PACKET& setup) {
@@ -90,7 +69,7 @@ void SerialAdapter::detached() {
 }
 
 usb::ControlResult SerialAdapter::control(const USB_SETUP_PACKET& setup, std::span<const std::uint8_t> out_data) {
-  if ((setup.bmRequestType & kTypeMask) == kTypeStandard) return limited(standard_request(setup), setup);
+  if ((setup.bmRequestType & USB_REQUEST_TYPE_MASK) == USB_REQUEST_TYPE_STANDARD) return limited(standard_request(setup), setup);
   if (setup.bmRequestType == kVendorToDevice || setup.bmRequestType == kVendorFromDevice) {
     return vendor_request(setup, out_data);
   }
@@ -98,7 +77,7 @@ usb::ControlResult SerialAdapter::control(const USB_SETUP_PACKET& setup, std::sp
 }
 
 usb::InResult SerialAdapter::in(std::uint8_t endpoint, std::size_t max_packet) {
-  auto* state = (endpoint & kDirectionIn) != 0 ? endpoint_state(endpoint) : nullptr;
+  auto* state = (endpoint & USB_REQUEST_DIRECTION_IN) != 0 ? endpoint_state(endpoint) : nullptr;
   if (state == nullptr) return {usb::Handshake::Error, {}};
   if (const auto handshake = refusal(*state)) return {*handshake, {}};
   switch (endpoint) {
@@ -197,27 +176,27 @@ void SerialAdapter::signal_ready(std::uint8_t endpoint) {
 // ---- control requests ----------------------------------------------------------------------------
 
 usb::ControlResult SerialAdapter::standard_request(const USB_SETUP_PACKET& setup) {
-  const auto recipient = setup.bmRequestType & kRecipientMask;
+  const auto recipient = setup.bmRequestType & USB_REQUEST_RECIPIENT_MASK;
   const bool in = device_to_host(setup);
   switch (setup.bRequest) {
-    case kGetStatus:
+    case USB_REQUEST_GET_STATUS:
       return in ? get_status(setup) : stall();
-    case kClearFeature:
-    case kSetFeature:
-      if (in || recipient != kRecipientEndpoint || setup.wValue != kFeatureEndpointHalt) return stall();
-      return endpoint_feature(setup, setup.bRequest == kSetFeature);
-    case kSetAddress:
-      return !in && recipient == kRecipientDevice && setup.wValue <= 127 ? ack() : stall();
-    case kGetDescriptor:
-      return in && recipient == kRecipientDevice ? get_descriptor(setup) : stall();
-    case kGetConfiguration:
-      return in && recipient == kRecipientDevice ? ack({configuration_}) : stall();
-    case kSetConfiguration:
-      return !in && recipient == kRecipientDevice ? set_configuration(setup) : stall();
-    case kGetInterface:
-      return in && recipient == kRecipientInterface && has_interface(setup.wIndex) ? ack({0}) : stall();
-    case kSetInterface:
-      if (in || recipient != kRecipientInterface || !has_interface(setup.wIndex) || setup.wValue != 0) return stall();
+    case USB_REQUEST_CLEAR_FEATURE:
+    case USB_REQUEST_SET_FEATURE:
+      if (in || recipient != USB_REQUEST_RECIPIENT_ENDPOINT || setup.wValue != USB_FEATURE_ENDPOINT_HALT) return stall();
+      return endpoint_feature(setup, setup.bRequest == USB_REQUEST_SET_FEATURE);
+    case USB_REQUEST_SET_ADDRESS:
+      return !in && recipient == USB_REQUEST_RECIPIENT_DEVICE && setup.wValue <= 127 ? ack() : stall();
+    case USB_REQUEST_GET_DESCRIPTOR:
+      return in && recipient == USB_REQUEST_RECIPIENT_DEVICE ? get_descriptor(setup) : stall();
+    case USB_REQUEST_GET_CONFIGURATION:
+      return in && recipient == USB_REQUEST_RECIPIENT_DEVICE ? ack({configuration_}) : stall();
+    case USB_REQUEST_SET_CONFIGURATION:
+      return !in && recipient == USB_REQUEST_RECIPIENT_DEVICE ? set_configuration(setup) : stall();
+    case USB_REQUEST_GET_INTERFACE:
+      return in && recipient == USB_REQUEST_RECIPIENT_INTERFACE && has_interface(setup.wIndex) ? ack({0}) : stall();
+    case USB_REQUEST_SET_INTERFACE:
+      if (in || recipient != USB_REQUEST_RECIPIENT_INTERFACE || !has_interface(setup.wIndex) || setup.wValue != 0) return stall();
       // Selecting the (only) alternate setting again resets the interface's endpoints.
       for (const auto address : kEndpointAddresses) {
         const bool belongs = (address == kExtraInterfaceEndpoint) == (setup.wIndex == 1);
@@ -239,12 +218,12 @@ usb::ControlResult SerialAdapter::get_descriptor(const USB_SETUP_PACKET& setup) 
 }
 
 usb::ControlResult SerialAdapter::get_status(const USB_SETUP_PACKET& setup) const {
-  switch (setup.bmRequestType & kRecipientMask) {
-    case kRecipientDevice:
+  switch (setup.bmRequestType & USB_REQUEST_RECIPIENT_MASK) {
+    case USB_REQUEST_RECIPIENT_DEVICE:
       return ack({0, 0});  // bus powered, remote wake-up off
-    case kRecipientInterface:
+    case USB_REQUEST_RECIPIENT_INTERFACE:
       return has_interface(setup.wIndex) ? ack({0, 0}) : stall();
-    case kRecipientEndpoint: {
+    case USB_REQUEST_RECIPIENT_ENDPOINT: {
       const auto endpoint = static_cast<std::uint8_t>(setup.wIndex & 0xFF);
       if ((endpoint & 0x7F) == 0) return ack({0, 0});
       const auto* state = endpoint_state(endpoint);

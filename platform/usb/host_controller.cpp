@@ -8,11 +8,6 @@ namespace usb {
 
 namespace {
 
-constexpr std::uint8_t kSetAddress = 5;
-constexpr std::uint8_t kClearFeature = 1;
-constexpr std::uint8_t kGetDescriptor = 6;
-constexpr std::uint16_t kEndpointHalt = 0;
-
 bool is_in(std::uint8_t endpoint) { return (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 
 }  // namespace
@@ -449,7 +444,7 @@ void HostController::run_control(Port& p, Endpoint& ep, Transfer& t, std::size_t
       if (in) {
         t.actual = std::min(answer.data.size(), t.length);
         std::copy_n(answer.data.begin(), t.actual, t.request.buffer.begin());
-        const bool device_descriptor = setup.bRequest == kGetDescriptor && (setup.wValue >> 8) == USB_DEVICE_DESCRIPTOR_TYPE;
+        const bool device_descriptor = setup.bRequest == USB_REQUEST_GET_DESCRIPTOR && (setup.wValue >> 8) == USB_DEVICE_DESCRIPTOR_TYPE;
         if (device_descriptor && t.actual >= 8 && answer.data[7] != 0) ep.max_packet = answer.data[7];
       } else {
         t.actual = t.length;
@@ -476,8 +471,8 @@ void HostController::run_control(Port& p, Endpoint& ep, Transfer& t, std::size_t
 // Requests that are the controller's business rather than the device model's: addressing, and
 // clearing an endpoint's halt (the device hears about it through reset_endpoint()).
 bool HostController::handled_by_controller(Port& p, const USB_SETUP_PACKET& setup) {
-  if (setup.bmRequestType == 0x00 && setup.bRequest == kSetAddress) return true;
-  if (setup.bmRequestType == 0x02 && setup.bRequest == kClearFeature && setup.wValue == kEndpointHalt) {
+  if (setup.bmRequestType == 0x00 && setup.bRequest == USB_REQUEST_SET_ADDRESS) return true;
+  if (setup.bmRequestType == 0x02 && setup.bRequest == USB_REQUEST_CLEAR_FEATURE && setup.wValue == USB_FEATURE_ENDPOINT_HALT) {
     const auto number = static_cast<std::uint8_t>(setup.wIndex & 0xFF);
     if (Endpoint* ep = endpoint(p.address, number)) ep->halted = false;
     p.device->reset_endpoint(number);

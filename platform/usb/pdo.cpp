@@ -10,10 +10,6 @@ namespace usb::detail {
 
 namespace {
 
-constexpr UCHAR kSetConfiguration = 9;
-constexpr UCHAR kSetInterface = 11;
-constexpr UCHAR kGetDescriptor = 6;
-constexpr UCHAR kClearFeature = 1;
 
 // The size of each known request's record; a request shorter than that is refused.
 std::optional<std::size_t> record_size(USHORT function) {
@@ -264,7 +260,7 @@ NTSTATUS Pdo::select_configuration(PIRP irp, PURB urb) {
     close_pipes([](const Pipe&) { return true; });
     configuration_ = nullptr;
     const Serial serial = pend(irp, urb, {});
-    control_steps(serial, {USB_SETUP_PACKET{0x00, kSetConfiguration, 0, 0, 0}}, URB_FUNCTION_SELECT_CONFIGURATION,
+    control_steps(serial, {USB_SETUP_PACKET{0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0}}, URB_FUNCTION_SELECT_CONFIGURATION,
                   [this, serial] { finish(serial, USBD_STATUS_SUCCESS); });
     return STATUS_PENDING;
   }
@@ -284,10 +280,10 @@ NTSTATUS Pdo::select_configuration(PIRP irp, PURB urb) {
     selections.push_back(std::move(*selection));
   }
 
-  std::vector<USB_SETUP_PACKET> steps{{0x00, kSetConfiguration, config->bConfigurationValue, 0, 0}};
+  std::vector<USB_SETUP_PACKET> steps{{0x00, USB_REQUEST_SET_CONFIGURATION, config->bConfigurationValue, 0, 0}};
   for (const Selection& s : selections) {
     if (s.descriptor.bAlternateSetting != 0) {
-      steps.push_back({0x01, kSetInterface, s.descriptor.bAlternateSetting, s.descriptor.bInterfaceNumber, 0});
+      steps.push_back({0x01, USB_REQUEST_SET_INTERFACE, s.descriptor.bAlternateSetting, s.descriptor.bInterfaceNumber, 0});
     }
   }
   auto copy = std::make_shared<Configuration>();
@@ -323,7 +319,7 @@ NTSTATUS Pdo::select_interface(PIRP irp, PURB urb) {
   const UCHAR number = selection->descriptor.bInterfaceNumber;
   close_pipes([number](const Pipe& p) { return p.interface_number == number; });
   const Serial serial = pend(irp, urb, {});
-  control_steps(serial, {{0x01, kSetInterface, selection->descriptor.bAlternateSetting, number, 0}},
+  control_steps(serial, {{0x01, USB_REQUEST_SET_INTERFACE, selection->descriptor.bAlternateSetting, number, 0}},
                 URB_FUNCTION_SELECT_INTERFACE, [this, serial, selection = std::move(*selection)] {
                   open_interface(selection);
                   finish(serial, USBD_STATUS_SUCCESS);
@@ -378,7 +374,7 @@ NTSTATUS Pdo::pipe_request(PIRP irp, PURB urb) {
     controller_.abort_endpoint(address_, target->endpoint);
     controller_.at_next_frame(guarded([this, serial] { finish(serial, USBD_STATUS_SUCCESS); }));
   } else {
-    control(serial, {0x02, kClearFeature, 0, target->endpoint, 0}, {}, function, nullptr);
+    control(serial, {0x02, USB_REQUEST_CLEAR_FEATURE, 0, target->endpoint, 0}, {}, function, nullptr);
   }
   return STATUS_PENDING;
 }
@@ -387,7 +383,7 @@ NTSTATUS Pdo::descriptor_request(PIRP irp, PURB urb) {
   auto& request = urb->UrbControlDescriptorRequest;
   const auto buffer = transfer_buffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
   if (!buffer) return fail_now(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  const USB_SETUP_PACKET setup{0x80, kGetDescriptor,
+  const USB_SETUP_PACKET setup{0x80, USB_REQUEST_GET_DESCRIPTOR,
                                static_cast<USHORT>(request.DescriptorType << 8 | request.Index), request.LanguageId,
                                static_cast<USHORT>(std::min<ULONG>(request.TransferBufferLength, 0xFFFF))};
   const Serial serial = pend(irp, urb, *buffer);

@@ -98,6 +98,30 @@ using PUSB_INTERFACE_DESCRIPTOR = USB_INTERFACE_DESCRIPTOR*;
 using PUSB_ENDPOINT_DESCRIPTOR = USB_ENDPOINT_DESCRIPTOR*;
 using PUSB_COMMON_DESCRIPTOR = USB_COMMON_DESCRIPTOR*;
 
+// ---- control requests ----------------------------------------------------------------------------
+// bmRequestType: direction (bit 7), type (bits 5-6) and recipient (bits 0-4).
+inline constexpr UCHAR USB_REQUEST_DIRECTION_IN = 0x80;
+inline constexpr UCHAR USB_REQUEST_TYPE_MASK = 0x60;
+inline constexpr UCHAR USB_REQUEST_TYPE_STANDARD = 0x00;
+inline constexpr UCHAR USB_REQUEST_TYPE_CLASS = 0x20;
+inline constexpr UCHAR USB_REQUEST_TYPE_VENDOR = 0x40;
+inline constexpr UCHAR USB_REQUEST_RECIPIENT_MASK = 0x1F;
+inline constexpr UCHAR USB_REQUEST_RECIPIENT_DEVICE = 0x00;
+inline constexpr UCHAR USB_REQUEST_RECIPIENT_INTERFACE = 0x01;
+inline constexpr UCHAR USB_REQUEST_RECIPIENT_ENDPOINT = 0x02;
+
+// Standard requests (bRequest).
+inline constexpr UCHAR USB_REQUEST_GET_STATUS = 0x00;
+inline constexpr UCHAR USB_REQUEST_CLEAR_FEATURE = 0x01;
+inline constexpr UCHAR USB_REQUEST_SET_FEATURE = 0x03;
+inline constexpr UCHAR USB_REQUEST_SET_ADDRESS = 0x05;
+inline constexpr UCHAR USB_REQUEST_GET_DESCRIPTOR = 0x06;
+inline constexpr UCHAR USB_REQUEST_GET_CONFIGURATION = 0x08;
+inline constexpr UCHAR USB_REQUEST_SET_CONFIGURATION = 0x09;
+inline constexpr UCHAR USB_REQUEST_GET_INTERFACE = 0x0A;
+inline constexpr UCHAR USB_REQUEST_SET_INTERFACE = 0x0B;
+inline constexpr USHORT USB_FEATURE_ENDPOINT_HALT = 0x0000;
+
 // ---- USBD status ---------------------------------------------------------------------------------
 using USBD_STATUS = LONG;
 inline constexpr USBD_STATUS USBD_STATUS_SUCCESS = 0x00000000;
