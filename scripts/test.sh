@@ -3,5 +3,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-"$root/build"}
-BUILD_DIR="$build_dir" "$root/scripts/setup.sh" "$@"
+# tshark checks that USB captures decode in a standard analyzer.
+BUILD_DIR="$build_dir" EXTRA_PACKAGES="tshark" "$root/scripts/setup.sh" "$@"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300

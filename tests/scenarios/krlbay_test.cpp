@@ -286,4 +286,27 @@ TEST_F(KrlbayTest, HelpAndDemo) {
   EXPECT_EQ(again.out, first.out);
 }
 
+// The capture is checked with a standard analyzer (tshark, which the test set-up installs): every
+// record decodes, descriptors and bulk data included, and nothing is flagged malformed.
+TEST_F(KrlbayTest, CaptureDecodesInAStandardAnalyzer) {
+  ASSERT_EQ(std::system("command -v tshark >/dev/null"), 0) << "tshark is needed (scripts/test.sh installs it)";
+  const fs::path capture = dir_ / "bus.pcap";
+  const Outcome o = run("plug serial portnumber=5\n"
+                        "ioctl s1 0x222004 out=18\n"
+                        "ioctl s1 0x22200C in=hex:01000000414243 out=4 => info=4\n",
+                        "--pcap '" + capture.string() + "'");
+  ASSERT_EQ(o.status, 0) << o.out;
+  const fs::path decoded = dir_ / "decoded.txt";
+  ASSERT_EQ(std::system(("tshark -r '" + capture.string() + "' -V >'" + decoded.string() + "' 2>/dev/null").c_str()), 0);
+  const std::string text = read_file(decoded);
+  EXPECT_EQ(text.find("Malformed"), std::string::npos) << text;
+  EXPECT_EQ(text.find("[Expert Info (Error"), std::string::npos) << text;
+  EXPECT_NE(text.find("bRequest: GET DESCRIPTOR (6)"), std::string::npos);
+  EXPECT_NE(text.find("idVendor: Unknown (0x0c9e)"), std::string::npos);  // the device descriptor decoded
+  EXPECT_NE(text.find("bEndpointAddress: 0x83"), std::string::npos);     // and the configuration's endpoints
+  EXPECT_NE(text.find("bRequest: SET CONFIGURATION (9)"), std::string::npos);
+  EXPECT_NE(text.find("URB transfer type: URB_BULK (0x03)"), std::string::npos);
+  EXPECT_NE(text.find("414243"), std::string::npos);  // the raw write's bytes on the bulk OUT pipe
+}
+
 }  // namespace
