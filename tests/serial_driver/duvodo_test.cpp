@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG kFresh = DN_NEED_TO_ENUM;
 constexpr ULONG kStartedBefore = DN_NEED_TO_ENUM | DN_NOT_FIRST_TIME;
 
-struct NodeSpec {
+struct NodeSetup {
   std::string hardware_id = "USB\\VID_0C9E&PID_0200";
   std::optional<std::string> port_number = std::nullopt;
   ULONG status = kFresh;
@@ -20,13 +20,13 @@ struct NodeSpec {
 
 class DuvodoTest : public DriverTest {
  protected:
-  DEVNODE add(DEVNODE parent, const NodeSpec& spec) {
+  DEVNODE add(DEVNODE parent, const NodeSetup& setup) {
     vmm::ConfigManager& cm = m().config_manager();
-    const DEVNODE node = cm.add_node(parent, "TEST\\NODE\\" + std::to_string(++nodes_), spec.status);
+    const DEVNODE node = cm.add_node(parent, "TEST\\NODE\\" + std::to_string(++nodes_), setup.status);
     const std::string key = cm.hardware_key(node);
-    m().registry().set(key, "Class", registry::Value::string(spec.device_class));
-    m().registry().set(key, "HardwareID", registry::Value::string(spec.hardware_id));
-    if (spec.port_number) m().registry().set(key, "PortNumber", registry::Value::string(*spec.port_number));
+    m().registry().set(key, "Class", registry::Value::string(setup.device_class));
+    m().registry().set(key, "HardwareID", registry::Value::string(setup.hardware_id));
+    if (setup.port_number) m().registry().set(key, "PortNumber", registry::Value::string(*setup.port_number));
     return node;
   }
   ULONG lookup() {
@@ -40,7 +40,7 @@ class DuvodoTest : public DriverTest {
 
 TEST_F(DuvodoTest, OneNodeGivesItsPortNumberOrNone) {
   struct Case {
-    NodeSpec node;
+    NodeSetup node;
     ULONG expected;
   };
   const Case cases[] = {
