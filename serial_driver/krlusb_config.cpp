@@ -6,10 +6,6 @@
 namespace krlusb {
 namespace {
 
-// Room of the select request as the adapter's interface needs it: one interface, three pipes.
-constexpr USHORT NC_SELECT_CONFIGURATION_LENGTH =
-    static_cast<USHORT>(sizeof(_URB_SELECT_CONFIGURATION) + 2 * sizeof(USBD_PIPE_INFORMATION));
-
 void NC_LogDeviceDescriptor(const USB_DEVICE_DESCRIPTOR* d) {
   KrlPrint("KRL Device Descriptor:\n");
   KrlPrint("-------------------------\n");
@@ -196,8 +192,9 @@ NTSTATUS NC_SelectInterfaces(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     interfaceInfo->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
     interfaceInfo->Pipes[i].PipeFlags = 0;
   }
+  // The request keeps the length the library computed for the interface it holds: a fixed length
+  // for three pipes would claim room that an interface with fewer pipes does not have.
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-  urb->UrbHeader.Length = NC_SELECT_CONFIGURATION_LENGTH;
   urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
 
   NTSTATUS ntStatus = NC_CallUSBD(DeviceObject, urb);

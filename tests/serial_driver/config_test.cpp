@@ -53,6 +53,9 @@ TEST_F(DriverTest, UntrustworthyConfigurationsAreNotSelected) {
   const Case cases[] = {
       {"total length lie", {.total_length_overstatement = 20}, "Configuration Descriptor malformed"},
       {"two endpoints", {.endpoint_count = 2}, "Interface lacks the bulk IN, bulk OUT and interrupt IN pipes"},
+      {"two endpoints and a second interface",
+       {.second_interface = true, .endpoint_count = 2},
+       "Interface lacks the bulk IN, bulk OUT and interrupt IN pipes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
