@@ -48,9 +48,6 @@ BOOLEAN DUVODO_Control(ULONG /*Message*/) { return TRUE; }
 
 namespace {
 
-constexpr ULONG DN_STATUS_NEED_TO_ENUM = 0x20;
-constexpr ULONG DN_STATUS_NOT_FIRST_TIME = 0x40;
-
 // Where the depth-first walk over the device tree stands.
 enum class Walk { Visit, Found, Ended };
 
@@ -104,7 +101,7 @@ Walk FindNextClass2() {
   if (CONFIGMG_Get_DevNode_Status(&DUVODO_Status, &DUVODO_Problem, DUVODO_DevNode, 0) != CR_SUCCESS) {
     return FindNextClass0();
   }
-  if ((DUVODO_Status & DN_STATUS_NEED_TO_ENUM) != 0 && (DUVODO_Status & DN_STATUS_NOT_FIRST_TIME) == 0) {
+  if ((DUVODO_Status & DN_NEED_TO_ENUM) != 0 && (DUVODO_Status & DN_NOT_FIRST_TIME) == 0) {
     return Walk::Found;
   }
   return KRLUSB_GetChild();

@@ -9,7 +9,11 @@ namespace {
 // The pipe index, and afterwards the byte count, occupy the buffer's first word.
 constexpr ULONG NC_RAW_HEADER = sizeof(ULONG);
 
-ULONG NC_ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID OutputBuffer, UCHAR Type, ULONG Length, const char* Kind) {
+// `Kind` names the descriptor and `Routine` the caller in the messages; the caller is only
+// reported as left once a request was sent.
+ULONG NC_ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID OutputBuffer, UCHAR Type, ULONG Length, const char* Kind,
+                        const char* Routine) {
+  KrlPrint("Enter %s\n", Routine);
   auto* urb = static_cast<PURB>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), KRLUSB_POOL_TAG));
   if (urb == nullptr) return 0;
@@ -22,6 +26,7 @@ ULONG NC_ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID OutputBuffer, UCHAR T
   const ULONG count = urb->UrbControlDescriptorRequest.TransferBufferLength;
   KrlPrint("%d bytes of %s descriptor received\n", count, Kind);
   ExFreePool(urb);
+  KrlPrint("Leaving %s\n", Routine);
   return count;
 }
 
@@ -33,20 +38,15 @@ void NC_SetStatus(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
 }  // namespace
 
 ULONG NC_GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PVOID OutputBuffer) {
-  KrlPrint("Enter NC_GetDeviceDescriptor\n");
-  const ULONG count =
-      NC_ReadDescriptor(DeviceObject, OutputBuffer, USB_DEVICE_DESCRIPTOR_TYPE, sizeof(USB_DEVICE_DESCRIPTOR), "dev");
-  KrlPrint("Leaving NC_GetDeviceDescriptor\n");
-  return count;
+  return NC_ReadDescriptor(DeviceObject, OutputBuffer, USB_DEVICE_DESCRIPTOR_TYPE, sizeof(USB_DEVICE_DESCRIPTOR), "dev",
+                           "NC_GetDeviceDescriptor");
 }
 
 ULONG NC_GetConfigDescriptor(PDEVICE_OBJECT DeviceObject, PVOID OutputBuffer, ULONG Length) {
-  KrlPrint("Enter NC_GetConfigurationDescriptor\n");
   // A control transfer's length field holds at most 16 bits.
   const ULONG length = Length > 0xFFFF ? 0xFFFF : Length;
-  const ULONG count = NC_ReadDescriptor(DeviceObject, OutputBuffer, USB_CONFIGURATION_DESCRIPTOR_TYPE, length, "cfg");
-  KrlPrint("Leaving NC_GetConfigurationDescriptor\n");
-  return count;
+  return NC_ReadDescriptor(DeviceObject, OutputBuffer, USB_CONFIGURATION_DESCRIPTOR_TYPE, length, "cfg",
+                           "NC_GetConfigurationDescriptor");
 }
 
 NTSTATUS NC_Read_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read) {
@@ -69,6 +69,7 @@ NTSTATUS NC_Read_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read) {
   }
   ULONG pipeNum;
   RtlCopyMemory(&pipeNum, ioBuffer, sizeof(pipeNum));
+  KrlPrint("PipeNum: %d | ioBuffer %X | inBufLen: %d | outBufLen %d\n", pipeNum, ioBuffer, inputLength, outputLength);
   const PUSBD_INTERFACE_INFORMATION interfaceInfo = deviceExtension->Interface;
   if (interfaceInfo == nullptr || pipeNum >= interfaceInfo->NumberOfPipes ||
       interfaceInfo->Pipes[pipeNum].PipeHandle == nullptr) {
@@ -76,7 +77,6 @@ NTSTATUS NC_Read_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read) {
     NC_SetStatus(Irp, STATUS_INVALID_PARAMETER, 0);
     return STATUS_INVALID_PARAMETER;
   }
-  KrlPrint("PipeNum: %d | ioBuffer %X | inBufLen: %d | outBufLen %d\n", pipeNum, ioBuffer, inputLength, outputLength);
   const USBD_PIPE_HANDLE pipeHandle = interfaceInfo->Pipes[pipeNum].PipeHandle;
 
   auto* urb = static_cast<PURB>(

@@ -75,6 +75,8 @@ TEST_F(IoctlTest, BadRequestsAreRefusedWithoutATransfer) {
     NTSTATUS status;
   };
   const Case cases[] = {
+      // No buffer at all: nothing to do, and nothing reported as wrong.
+      {"read, no buffers", IOCTL_NC_BULK_OR_INTERRUPT_READ, {}, 0, STATUS_SUCCESS},
       {"read, no output", IOCTL_NC_BULK_OR_INTERRUPT_READ, le32(0), 0, STATUS_NO_MEMORY},
       {"write, no output", IOCTL_NC_BULK_OR_INTERRUPT_WRITE, le32(1, {1}), 0, STATUS_NO_MEMORY},
       {"read, short input", IOCTL_NC_BULK_OR_INTERRUPT_READ, {0, 0}, 8, STATUS_BUFFER_TOO_SMALL},
@@ -91,6 +93,7 @@ TEST_F(IoctlTest, BadRequestsAreRefusedWithoutATransfer) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.information, 0U);
   }
+  EXPECT_TRUE(logged("KRLUSB.SYS: IOCTL_NC_BULK_OR_INTERRUPT_READ got INVALID buffer(s)!"));
   EXPECT_TRUE(logged("KRLUSB.SYS: ERROR ioBuffer"));
   EXPECT_TRUE(firmware(adapter_).take_bulk_out().empty());
   EXPECT_FALSE(logged_since(mark, "Calling USB Driver Stack"));

@@ -1,4 +1,5 @@
 // Device objects, start, stop, removal, and the PnP and power requests that only pass through.
+#include "devices/serial_adapter/descriptors.h"
 #include "tests/serial_driver/driver_fixture.h"
 
 namespace krlusb_test {
@@ -73,6 +74,21 @@ TEST_F(DriverTest, StopThenRemoveWithdrawsTheAdapterOnce) {
   unplug(adapter.name);
   EXPECT_EQ(count_logged("Enter DeleteUsbComPort()"), 1U);
   EXPECT_FALSE(logged("Delete USB ComPort error"));
+}
+
+TEST_F(DriverTest, AStopSucceedsEvenWhenTheDeconfigurationFails) {
+  auto& adapter = plug_numbered("5");
+  NTSTATUS status = STATUS_PENDING;
+  on_thread([&] {
+    k().call_into(m().serial_driver(), [&] {
+      // The request block is the first allocation; the internal request carrying it fails.
+      k().verifier().fail_nth_allocation(2);
+      status = krlusb::NC_StopDevice(fdo(adapter));
+    });
+  });
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_TRUE(logged("KRLUSB.SYS: Device Configuration Closed status = c000009a usb status = 0."));
+  EXPECT_EQ(adapter.device->configuration(), devices::kConfigurationValue);
 }
 
 TEST_F(DriverTest, RemovalOfAnAdapterThatNeverJoinedTheListIsLogged) {
