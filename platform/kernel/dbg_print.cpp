@@ -23,7 +23,7 @@ struct Directive {
 std::uint32_t stable_number(Kernel::Impl& k, const void* p) {
   if (p == nullptr) return 0;
   auto [it, added] = k.pointer_numbers.emplace(p, 0);
-  if (added) it->second = 0x81000000u + 0x10u * static_cast<std::uint32_t>(k.pointer_numbers.size());
+  if (added) it->second = 0x81000000u + 0x10u * ++k.pointers_numbered;
   return it->second;
 }
 

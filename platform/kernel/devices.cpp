@@ -28,6 +28,7 @@ void Kernel::Impl::release_device_if_unused(DeviceRecord& record) {
       record.object->AttachedDevice != nullptr)
     return;
   PDEVICE_OBJECT lower = record.lower;
+  forget_memory(record.object, record.object->Size);
   devices.erase(record.object);
   if (lower != nullptr) {
     if (lower->AttachedDevice != nullptr && device(lower->AttachedDevice) == nullptr) lower->AttachedDevice = nullptr;

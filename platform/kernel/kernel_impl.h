@@ -114,9 +114,15 @@ struct Kernel::Impl {
   sim::ThreadId worker = sim::kNoThread;
   bool stopping = false;
 
-  std::unordered_map<const void*, std::uint32_t> pointer_numbers;
+  // Debug-print numbers of the pointers printed so far.  A freed block's numbers are forgotten:
+  // whether the host allocator hands its address out again must not show in the log.
+  std::map<const void*, std::uint32_t> pointer_numbers;
+  std::uint32_t pointers_numbered = 0;
 
   // ---- helpers shared between the service files ----------------------------------------------
+  // Memory goes back (a pool block, a device object): what the kernel keeps about the objects
+  // inside it goes too.  A timer still set or a DPC still queued there is reported and stopped.
+  void forget_memory(const void* block, std::size_t size);
   void* pool_allocate(POOL_TYPE type, std::size_t size, ULONG tag, bool may_fail);
   void pool_free(void* p);
   void release_pool();

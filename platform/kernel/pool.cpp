@@ -17,12 +17,43 @@ void* Kernel::Impl::pool_allocate(POOL_TYPE, std::size_t size, ULONG tag, bool m
   return p;
 }
 
+void Kernel::Impl::forget_memory(const void* block, std::size_t size) {
+  const auto* begin = static_cast<const std::byte*>(block);
+  const auto* end = begin + size;
+  auto inside = [&](const auto& entry) {
+    const auto* p = reinterpret_cast<const std::byte*>(entry.first);
+    return p >= begin && p < end;
+  };
+  pointer_numbers.erase(pointer_numbers.lower_bound(begin), pointer_numbers.lower_bound(end));
+  bool queued = false;
+  for (auto it = timers.begin(); it != timers.end();) {
+    if (!inside(*it)) {
+      ++it;
+      continue;
+    }
+    if (it->second.armed) scheduler.cancel(it->second.work);
+    queued = queued || it->second.armed;
+    it = timers.erase(it);
+  }
+  for (auto it = dpcs.begin(); it != dpcs.end();) {
+    if (!inside(*it)) {
+      ++it;
+      continue;
+    }
+    if (it->second.queued) scheduler.cancel(it->second.work);
+    queued = queued || it->second.queued;
+    it = dpcs.erase(it);
+  }
+  if (queued) verifier.report(Check::FreedWhileQueued, "memory freed while a timer in it is set or a DPC in it is queued");
+}
+
 void Kernel::Impl::pool_free(void* p) {
   auto it = pool.find(p);
   if (it == pool.end()) {
     verifier.report(Check::BadPoolFree, "ExFreePool of an address that is not an allocated block");
     return;
   }
+  forget_memory(p, it->second.size);
   const auto* begin = static_cast<const std::byte*>(p);
   const auto* end = begin + it->second.size;
   auto used = in_use.lower_bound(begin);

@@ -19,6 +19,7 @@ const char* check_name(Check check) {
     case Check::BadPoolFree: return "bad pool free";
     case Check::FreeWhileInUse: return "pool block freed while in use";
     case Check::DeviceDeletedBusy: return "device deleted while busy";
+    case Check::FreedWhileQueued: return "timer or DPC freed while queued";
     case Check::Assertion: return "assertion";
   }
   return "unknown check";

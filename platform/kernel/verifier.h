@@ -21,6 +21,7 @@ enum class Check {
   BadPoolFree,         // ExFreePool of a block that is not allocated
   FreeWhileInUse,      // a pool block freed while the hardware still uses it (a pending transfer)
   DeviceDeletedBusy,   // IoDeleteDevice while requests are still pending on the object
+  FreedWhileQueued,    // memory freed while a timer in it is set or a DPC in it is queued
   Assertion,           // a debug-build assertion failed
 };
 

@@ -45,9 +45,12 @@ Pdo* pdo_of(PDEVICE_OBJECT object) {
   return object == nullptr ? nullptr : static_cast<PdoExtension*>(object->DeviceExtension)->pdo;
 }
 
+// The controller is told while the lock is held: releasing it lowers the IRQL, and the completion
+// that may run then can free the request.
 void cancel_routine(PDEVICE_OBJECT object, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+  const KIRQL irql = irp->CancelIrql;
   if (Pdo* pdo = pdo_of(object)) pdo->cancel(irp);
+  IoReleaseCancelSpinLock(irql);
 }
 
 }  // namespace

@@ -64,6 +64,43 @@ TEST_F(KernelTest, SynchronizationEventReleasesOneWaiterPerSignal) {
   EXPECT_EQ(KeReadStateEvent(&e), 0) << "each signal was consumed by its waiter";
 }
 
+// A wait of up to 5 s for an event that a timer's DPC may set, as a driver waits for a
+// cancelled transfer: it ends at the signal, or at the time-out to the tick.
+void set_event_dpc(PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE); }
+
+TEST_F(KernelTest, FiveSecondWaitEndsAtTheSignalOrTheTimeout) {
+  struct Case {
+    const char* what;
+    bool signalled_before;
+    std::optional<sim::VTime> signal_after;
+    NTSTATUS status;
+    sim::VTime waited;
+  };
+  const Case cases[] = {
+      {"never signalled", false, std::nullopt, STATUS_TIMEOUT, sim::seconds(5)},
+      {"signalled just in time", false, sim::seconds(5) - 1, STATUS_SUCCESS, sim::seconds(5) - 1},
+      {"signalled before the wait", true, std::nullopt, STATUS_SUCCESS, 0},
+  };
+  KEVENT e;
+  KTIMER timer;
+  KDPC dpc;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    run([&] {
+      KeInitializeEvent(&e, NotificationEvent, c.signalled_before);
+      KeInitializeTimer(&timer);
+      KeInitializeDpc(&dpc, &set_event_dpc, &e);
+      if (c.signal_after) KeSetTimer(&timer, relative(*c.signal_after), &dpc);
+      LARGE_INTEGER five = relative(sim::seconds(5));
+      const sim::VTime start = s.now();
+      EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &five), c.status);
+      EXPECT_EQ(s.now() - start, c.waited);
+      KeCancelTimer(&timer);
+    });
+    s.run_until(s.now() + sim::seconds(1));
+  }
+}
+
 struct DpcLog {
   std::vector<sim::VTime> times;
   std::vector<KIRQL> levels;
@@ -100,6 +137,55 @@ TEST_F(KernelTest, PeriodicTimerRunsItsDpcAtDispatchLevel) {
   s.run_until(s.now() + sim::seconds(1));
   EXPECT_EQ(log.times.size(), 4u);
   EXPECT_TRUE(KeReadStateTimer(&timer));
+}
+
+// A periodic tick that is cancelled (from its own DPC or from a thread), initialised afresh and
+// set again: no check trips, and the ticks follow the latest setting only.
+struct Tick {
+  KTIMER timer;
+  KDPC dpc;
+  std::vector<sim::VTime> times;
+  std::size_t stop_after = 0;  // the DPC cancels its own timer on this tick (0: never)
+  bool cancelled_armed = false;
+};
+
+void count_tick(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* t = static_cast<Tick*>(context);
+  t->times.push_back(sim::Scheduler::current().now());
+  if (t->times.size() == t->stop_after) t->cancelled_armed = KeCancelTimer(&t->timer);
+}
+
+TEST_F(KernelTest, PeriodicTimerCancelledAndInitialisedAfreshTicksOnlyAsSetLast) {
+  using sim::milliseconds;
+  Tick t;
+  auto arm = [&] {
+    KeInitializeTimer(&t.timer);
+    KeInitializeDpc(&t.dpc, &count_tick, &t);
+    KeSetTimerEx(&t.timer, relative(milliseconds(100)), 100, &t.dpc);
+  };
+  run(arm);
+  s.run_until(milliseconds(350));
+  run([&] {
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+    arm();
+  });
+  s.run_until(milliseconds(600));
+  EXPECT_EQ(t.times, (std::vector<sim::VTime>{milliseconds(100), milliseconds(200), milliseconds(300),
+                                               milliseconds(450), milliseconds(550)}));
+
+  t.times.clear();
+  t.stop_after = 2;
+  run([&] {
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
+    arm();
+  });
+  s.run_until(milliseconds(1600));
+  EXPECT_EQ(t.times, (std::vector<sim::VTime>{milliseconds(700), milliseconds(800)}));
+  EXPECT_TRUE(t.cancelled_armed) << "a periodic timer is set again before its DPC runs";
+  run(arm);  // not armed any more: initialising it again is allowed
+  s.run_until(milliseconds(1750));
+  EXPECT_EQ(t.times.size(), 3u);
+  run([&] { KeCancelTimer(&t.timer); });
 }
 
 TEST_F(KernelTest, QueuedDpcWaitsForInterruptsAndRaisedIrql) {

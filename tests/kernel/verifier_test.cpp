@@ -104,6 +104,24 @@ const ViolationCase kViolations[] = {
        KeInitializeTimer(&t);
        EXPECT_FALSE(KeCancelTimer(&t)) << "reinitialising disarmed it";
      }},
+    {"FreeOfASetTimer", Check::FreedWhileQueued,
+     [](kernel::Kernel& k, const Stack&) {
+       struct Block {
+         KTIMER timer;
+         KDPC dpc;
+       };
+       auto* b = static_cast<Block*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Block), POOL_TAG("Test")));
+       KeInitializeTimer(&b->timer);
+       KeInitializeDpc(&b->dpc, [](PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "a freed timer fired"; }, nullptr);
+       LARGE_INTEGER due{};
+       due.QuadPart = -sim::milliseconds(10);
+       KeSetTimerEx(&b->timer, due, 100, &b->dpc);
+       ExFreePool(b);
+       LARGE_INTEGER pause{};
+       pause.QuadPart = -sim::milliseconds(500);
+       KeDelayExecutionThread(KernelMode, FALSE, &pause);
+       EXPECT_EQ(k.verifier().violations().size(), 1u);
+     }},
     {"WaitOnUninitialisedEvent", Check::EventUninitialised,
      [](kernel::Kernel&, const Stack&) {
        auto* e = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), POOL_TAG("Test")));

@@ -1,115 +1,15 @@
-#include "platform/usb/bus_driver.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
-
-#include "platform/kernel/kernel.h"
-#include "tests/usb/descriptors.h"
-#include "tests/usb/fake_device.h"
+#include "tests/usb/bus_bench.h"
 
 namespace {
 
-using usb_test::FakeDevice;
+using usb_test::bulk;
+using usb_test::make_urb;
+using usb_test::pipe_request;
+using usb_test::Request;
 
-URB make_urb(USHORT function, std::size_t length) {
-  URB urb;
-  std::memset(&urb, 0, sizeof urb);
-  urb.UrbHeader.Function = function;
-  urb.UrbHeader.Length = static_cast<USHORT>(length);
-  return urb;
-}
-
-URB bulk(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length) {
-  URB urb = make_urb(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-  urb.UrbBulkOrInterruptTransfer.PipeHandle = pipe;
-  urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_SHORT_TRANSFER_OK;
-  urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-  urb.UrbBulkOrInterruptTransfer.TransferBufferLength = length;
-  return urb;
-}
-
-URB pipe_request(USHORT function, USBD_PIPE_HANDLE pipe) {
-  URB urb = make_urb(function, sizeof(_URB_PIPE_REQUEST));
-  urb.UrbPipeRequest.PipeHandle = pipe;
-  return urb;
-}
-
-// A request on its way: started from a simulated thread, waited for later.
-struct Request {
-  KEVENT done;
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = nullptr;
-  NTSTATUS returned = STATUS_SUCCESS;
-};
-
-class BusDriverTest : public ::testing::Test {
+class BusDriverTest : public ::testing::Test, protected usb_test::BusBench {
  protected:
-  BusDriverTest() {
-    device.descriptors[0x0100] = usb_test::device_descriptor();
-    device.descriptors[0x0200] = usb_test::configuration_descriptor();
-    pdo = bus.plug(device);
-  }
-
-  void run(const std::function<void()>& body) {
-    ASSERT_TRUE(s.run_thread("test", body, s.now() + sim::seconds(60))) << "test thread still blocked";
-  }
-
-  void start(Request& r, PURB urb) {
-    KeInitializeEvent(&r.done, NotificationEvent, FALSE);
-    r.irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &r.done,
-                                          &r.iosb);
-    ASSERT_NE(r.irp, nullptr);
-    IoGetNextIrpStackLocation(r.irp)->Parameters.Others.Argument1 = urb;
-    r.returned = IoCallDriver(pdo, r.irp);
-  }
-
-  NTSTATUS wait(Request& r) {
-    KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
-    return r.iosb.Status;
-  }
-
-  NTSTATUS call(PURB urb) {
-    Request r;
-    start(r, urb);
-    return wait(r);
-  }
-
-  // Reads the configuration over the bus and selects `alternate` of interface 0; returns the
-  // interface record as the bus driver filled it.
-  std::vector<std::uint8_t> select(UCHAR alternate) {
-    std::vector<std::uint8_t> config(256);
-    URB get = make_urb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-    get.UrbControlDescriptorRequest.TransferBuffer = config.data();
-    get.UrbControlDescriptorRequest.TransferBufferLength = 256;
-    get.UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-    EXPECT_EQ(call(&get), STATUS_SUCCESS);
-    EXPECT_EQ(get.UrbControlDescriptorRequest.TransferBufferLength, 78u);
-    auto* c = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    USBD_INTERFACE_LIST_ENTRY list[] = {{USBD_ParseConfigurationDescriptorEx(c, c, 0, alternate, -1, -1, -1), nullptr},
-                                        {nullptr, nullptr}};
-    PURB urb = USBD_CreateConfigurationRequestEx(c, list);
-    EXPECT_NE(urb, nullptr);
-    select_status = call(urb);
-    configuration = urb->UrbSelectConfiguration.ConfigurationHandle;
-    std::vector<std::uint8_t> record(reinterpret_cast<std::uint8_t*>(list[0].Interface),
-                                     reinterpret_cast<std::uint8_t*>(list[0].Interface) + list[0].Interface->Length);
-    ExFreePool(urb);
-    return record;
-  }
-
-  static USBD_PIPE_HANDLE pipe_of(std::vector<std::uint8_t>& record, int index) {
-    return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record.data())->Pipes[index].PipeHandle;
-  }
-
-  sim::Scheduler s{7};
-  kernel::Kernel k{s};
-  usb::HostController hc{s};
-  usb::BusDriver bus{k, hc};
-  FakeDevice device;
-  PDEVICE_OBJECT pdo = nullptr;
-  NTSTATUS select_status = STATUS_PENDING;
-  USBD_CONFIGURATION_HANDLE configuration = nullptr;
+  BusDriverTest() : BusBench(7) {}
 };
 
 TEST_F(BusDriverTest, SelectsConfigurationsAndInterfacesOverTheBus) {
