@@ -55,6 +55,7 @@ void Machine::Impl::boot() {
 }
 
 void Machine::Impl::shutdown() {
+  down = true;
   scheduler->run_thread("shutdown", [this] {
     while (!serial.empty()) unplug(*serial.front());
     kernel->unload_driver(krlusb);
@@ -68,7 +69,12 @@ void Machine::Impl::shutdown() {
 
 Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>(std::move(options))) { impl_->boot(); }
 
+void Machine::shut_down() {
+  if (!impl_->down) impl_->shutdown();
+}
+
 Machine::~Machine() {
+  if (impl_->down) return;
   try {
     impl_->shutdown();
   } catch (const std::exception& e) {

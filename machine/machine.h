@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,12 @@ class HostController;
 }
 
 namespace machine {
+
+// What the machine turns down, as the real system would (a name in use, a full bus): a mistake
+// of the caller's, not a failure of the machine.
+struct Refused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 struct MachineOptions {
   std::filesystem::path folder;  // created when missing: drive_c/, drive_a/, registry file "system.reg"
@@ -46,10 +53,11 @@ struct PluggedSerialAdapter {
   std::string name;
   std::string instance;
   devices::SerialAdapter* device = nullptr;  // owned by the machine
-  PDEVICE_OBJECT pdo = nullptr;              // the bus driver's object for it
+  PDEVICE_OBJECT pdo = nullptr;              // the bus driver's object for it; null once a removal request took it
   DEVNODE devnode = 0;
   std::uint8_t address = 0;  // its USB address
   NTSTATUS start_status = STATUS_SUCCESS;
+  bool started = false;  // the last start succeeded and no stop or removal followed it
 };
 
 class Machine {
@@ -59,6 +67,9 @@ class Machine {
   // driver, and loads the serial driver.
   explicit Machine(MachineOptions options);
   // Shuts down: unplugs what is plugged, unloads the drivers (pool-leak check), saves the registry.
+  // Throws when the registry cannot be saved.  Nothing may be asked of the machine afterwards.
+  void shut_down();
+  // Shuts down unless shut_down() did; a failure there can only be written to standard error.
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
@@ -83,7 +94,9 @@ class Machine {
   PluggedSerialAdapter& plug_serial(const SerialAdapterOptions& options);
   // Surprise removal, then removal; the adapter leaves the bus.
   NTSTATUS unplug(std::string_view name);
-  // One PnP request to the adapter's stack.
+  // One PnP request to the adapter's stack.  As under the real PnP manager, a start reaches only a
+  // stack that is not running (STATUS_INVALID_DEVICE_REQUEST otherwise), and nothing reaches a
+  // stack after its removal (STATUS_NO_SUCH_DEVICE).
   NTSTATUS pnp(std::string_view name, UCHAR minor);
   PluggedSerialAdapter* find_serial(std::string_view name);
   std::vector<PluggedSerialAdapter*> serial_adapters();

@@ -32,11 +32,13 @@ struct Machine::Impl {
   PDRIVER_OBJECT krlusb = nullptr;
   std::vector<std::unique_ptr<PluggedSerialAdapter>> serial;  // plugged, in plug order
   unsigned adapters_named = 0;
+  bool down = false;
 
   explicit Impl(MachineOptions machine_options);
   void boot();
   void shutdown();
-  std::string fresh_instance() const;
+  // "INST1", "INST2", ...: the first whose device ID is not in the tree.
+  std::string fresh_instance(std::uint16_t product_id) const;
   NTSTATUS unplug(PluggedSerialAdapter& adapter);
 };
 

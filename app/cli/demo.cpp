@@ -104,6 +104,7 @@ int demo_cli(std::span<const std::string_view> args, std::ostream& out, std::ost
     machine::Machine m(machine::MachineOptions{*folder, 1, std::nullopt});
     if (log) print_log_lines(m, out);
     tour(m, out);
+    m.shut_down();
     out << "\nDone. Scenario scripts drive the same machine line by line: see `krlbay help`.\n";
     return 0;
   } catch (const std::exception& e) {

@@ -71,7 +71,14 @@ int run_on(const std::filesystem::path& folder, const RunOptions& options, std::
   if (options.log) print_log_lines(*m, out);
   if (options.usb) usb_printer.watch(*m);
   Session session(m.get(), options.seed);
-  return run_script(script, script_commands(), session, out);
+  const int status = run_script(script, script_commands(), session, out);
+  try {
+    m->shut_down();
+  } catch (const std::exception& e) {
+    out << "error: the machine did not shut down cleanly: " << e.what() << std::endl;
+    return kExitError;
+  }
+  return status;
 }
 
 }  // namespace
@@ -86,6 +93,11 @@ int run_cli(std::span<const std::string_view> args, std::ostream& out, std::ostr
   }
   std::ifstream file;
   if (*options.file != "-") {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(*options.file, ignored)) {
+      err << "krlbay run: '" << *options.file << "' is a folder, not a script\n";
+      return kExitError;
+    }
     file.open(*options.file);
     if (!file) {
       err << "krlbay run: cannot read '" << *options.file << "'\n";

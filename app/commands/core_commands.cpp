@@ -65,7 +65,10 @@ Action reg_set(Session& session, Arguments& args) {
   if (type == 1) value = registry::Value::dword(static_cast<std::uint32_t>(parse_number(word, UINT32_MAX)));
   if (type == 2) value = registry::Value::binary(parse_data(word, session.random()));
   return [&session, key, name, value] {
-    if (!session.machine().registry().set(key, name, value)) throw ScriptError("cannot write key " + quote(key));
+    if (!session.machine().registry().set(key, name, value)) {
+      throw ScriptError("cannot write " + quote(name) + " in key " + quote(key) +
+                        " (a key needs a valid path; a name holds no zero byte or line break)");
+    }
     return std::string("ok");
   };
 }

@@ -27,7 +27,12 @@ void run_on_machine(Session& session, std::string_view what, std::function<void(
     throw ScriptError(std::string(what) + " did not finish within " + std::to_string(sim::to_milliseconds(limit) / 1000) +
                       "s of virtual time");
   }
-  if (*failure) std::rethrow_exception(*failure);
+  if (!*failure) return;
+  try {
+    std::rethrow_exception(*failure);
+  } catch (const machine::Refused& refused) {
+    throw ScriptError(refused.what());  // the script asked for something the machine does not do
+  }
 }
 
 }  // namespace app

@@ -19,8 +19,8 @@ class Session;
 
 inline constexpr sim::VTime kCommandTimeLimit = sim::seconds(30);
 
-// Rethrows what `body` threw; throws ScriptError("WHAT did not finish within 30s of virtual time")
-// when the thread is still blocked at the limit.
+// Rethrows what `body` threw (machine::Refused as ScriptError); throws ScriptError("WHAT did not
+// finish within 30s of virtual time") when the thread is still blocked at the limit.
 void run_on_machine(Session& session, std::string_view what, std::function<void()> body,
                     sim::VTime limit = kCommandTimeLimit);
 

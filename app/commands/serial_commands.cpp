@@ -13,15 +13,27 @@ namespace {
 
 std::string adapter_name(Arguments& args) { return parse_text(args.positional(0, "adapter name")); }
 
+// A name the script chose: results show it as written, so it must be there and stay on the line.
+std::string chosen_name(const std::string& word, std::string_view what) {
+  std::string name = parse_text(word);
+  if (name.empty()) throw ScriptError("an empty " + std::string(what));
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      throw ScriptError("a control character in the " + std::string(what) + " '" + name + "'");
+    }
+  }
+  return name;
+}
+
 Action plug_serial_command(Session& session, Arguments& args) {
   machine::SerialAdapterOptions options;
-  if (auto name = args.option("as")) options.name = parse_text(*name);
+  if (auto name = args.option("as")) options.name = chosen_name(*name, "adapter name");
   if (auto pid = args.option("pid")) {
     const std::size_t choice = parse_choice(parse_text(*pid), "product id", {"0200", "0210"});
     options.product_id = choice == 0 ? 0x0200 : 0x0210;
   }
   if (auto instance = args.option("instance")) {
-    options.instance = parse_text(*instance);
+    options.instance = chosen_name(*instance, "instance name");
     if (options.instance.find('\\') != std::string::npos) throw ScriptError("an instance name has no '\\'");
   }
   if (auto number = args.option("portnumber")) options.port_number = parse_text(*number);

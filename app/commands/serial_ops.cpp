@@ -46,6 +46,7 @@ machine::PluggedSerialAdapter& find_serial(Session& session, std::string_view na
 }
 
 std::string device_object_name(Session& session, const machine::PluggedSerialAdapter& adapter) {
+  if (adapter.pdo == nullptr) return "";
   kernel::Kernel& k = session.machine().kernel();
   return k.device_name(k.pnp().top_of_stack(adapter.pdo));
 }

@@ -17,7 +17,8 @@ class Session;
 // Plugs an adapter (its name defaults to s1, s2, ...); throws ScriptError for a name in use.
 machine::PluggedSerialAdapter& plug_serial(Session& session, machine::SerialAdapterOptions options);
 machine::PluggedSerialAdapter& find_serial(Session& session, std::string_view name);
-// "\Device\COMPORT001": the driver's device object on top of the adapter's stack.
+// "\Device\COMPORT001": the driver's device object on top of the adapter's stack; empty once a
+// removal request took the stack away.
 std::string device_object_name(Session& session, const machine::PluggedSerialAdapter& adapter);
 NTSTATUS unplug_serial(Session& session, std::string_view name);
 NTSTATUS pnp_request(Session& session, std::string_view name, UCHAR minor);

@@ -1,6 +1,7 @@
 #include "app/script/arguments.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "app/script/script_error.h"
 
@@ -22,13 +23,12 @@ std::optional<std::size_t> option_split(std::string_view word) {
 }  // namespace
 
 Arguments::Arguments(const std::vector<std::string>& words) : words_(words) {
+  std::unordered_set<std::string_view> keys;  // a line of many options stays quick to check
   for (const std::string& word : words) {
     if (const auto eq = option_split(word)) {
-      std::string key = word.substr(0, *eq);
-      for (const Option& o : options_) {
-        if (o.key == key) throw ScriptError("option '" + key + "=' given twice");
-      }
-      options_.push_back({std::move(key), word.substr(*eq + 1)});
+      const std::string_view key = std::string_view(word).substr(0, *eq);
+      if (!keys.insert(key).second) throw ScriptError("option '" + std::string(key) + "=' given twice");
+      options_.push_back({std::string(key), word.substr(*eq + 1)});
     } else {
       positional_.push_back(word);
     }

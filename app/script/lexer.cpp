@@ -40,11 +40,14 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-// A lone quoted string is unquoted; anything else is taken as written.
+// A lone quoted string is unquoted; anything else is taken as written.  Empty text would match
+// every result, so it is refused like no text.
 std::string expectation_text(std::string_view rest) {
-  if (rest.empty()) throw ScriptError("'=>' needs the text to expect after it");
-  if (rest.front() == '"' && skip_quoted(rest, 0) == rest.size()) return parse_text(rest);
-  return std::string(rest);
+  std::string text = !rest.empty() && rest.front() == '"' && skip_quoted(rest, 0) == rest.size()
+                         ? parse_text(rest)
+                         : std::string(rest);
+  if (text.empty()) throw ScriptError("'=>' needs the text to expect after it");
+  return text;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ struct ScriptLine {
   std::optional<std::string> expectation;
 };
 
-// Throws ScriptError for an unterminated quote or an "=>" with nothing after it.
+// Throws ScriptError for an unterminated quote or an "=>" with nothing (or "") after it.
 ScriptLine lex_line(std::string_view line);
 
 }  // namespace app

@@ -9,6 +9,8 @@
 namespace app {
 namespace {
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 void run_line(const std::string& text, const CommandTable& commands, Session& session,
                                     std::ostream& out) {
   const ScriptLine line = lex_line(text);
@@ -36,19 +38,26 @@ void run_line(const std::string& text, const CommandTable& commands, Session& se
 
 int run_script(std::istream& script, const CommandTable& commands, Session& session, std::ostream& out) {
   std::string text;
-  for (int number = 1; std::getline(script, text); ++number) {
+  int number = 1;
+  for (; std::getline(script, text); ++number) {
+    // Editors on Windows start a UTF-8 file with a byte-order mark.
+    if (number == 1 && text.starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
     try {
       run_line(text, commands, session, out);
     } catch (const ExpectationFailed& failed) {
       out << "FAILED line " << number << ": " << failed.what() << std::endl;
       return kExitFailed;
     } catch (const ScriptError& error) {
-      out << "error line " << number << ": " << printable(error.what()) << std::endl;
+      out << "error line " << number << ": " << error.what() << std::endl;
       return kExitError;
     } catch (const std::exception& error) {
       out << "error line " << number << ": the machine failed: " << error.what() << std::endl;
       return kExitError;
     }
+  }
+  if (script.bad()) {
+    out << "error line " << number << ": cannot read the script" << std::endl;
+    return kExitError;
   }
   return kExitOk;
 }

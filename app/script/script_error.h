@@ -4,12 +4,16 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/script/format.h"
+
 namespace app {
 
 // A line the runner cannot carry out: unknown command, bad or missing argument, a command that
 // did not finish.  The runner prints "error line N: " and the message, and stops with status 2.
+// Its message quotes script text, which may hold any byte: control and non-ASCII bytes are kept
+// as \xHH so that a NUL cannot cut the message short and the error stays on one line.
 struct ScriptError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  explicit ScriptError(const std::string& message) : std::runtime_error(printable(message)) {}
 };
 
 // A command ran but what it saw is not what the script expected.  The runner prints the command's

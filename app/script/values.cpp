@@ -110,20 +110,15 @@ sim::VTime parse_duration(std::string_view word) {
   const auto bad = [&] { return ScriptError("bad duration " + quoted(word) + " (write e.g. 250ms or 5s)"); };
   std::size_t unit = 0;
   while (unit < word.size() && word[unit] >= '0' && word[unit] <= '9') ++unit;
-  if (unit == 0 || unit > 12) throw bad();
   const std::string_view suffix = word.substr(unit);
+  if (unit == 0 || (suffix != "ms" && suffix != "s")) throw bad();
+  const std::uint64_t scale = suffix == "s" ? 1000 : 1;
   std::uint64_t count = 0;
-  std::from_chars(word.data(), word.data() + unit, count);
-  std::uint64_t ms = 0;
-  if (suffix == "ms") {
-    ms = count;
-  } else if (suffix == "s") {
-    ms = count * 1000;
-  } else {
-    throw bad();
+  const std::errc ec = std::from_chars(word.data(), word.data() + unit, count).ec;
+  if (ec == std::errc::result_out_of_range || count > kMaxMilliseconds / scale) {
+    throw ScriptError("duration " + quoted(word) + " is longer than a day");
   }
-  if (ms > kMaxMilliseconds) throw ScriptError("duration " + quoted(word) + " is longer than a day");
-  return sim::milliseconds(static_cast<std::int64_t>(ms));
+  return sim::milliseconds(static_cast<std::int64_t>(count * scale));
 }
 
 std::vector<std::uint8_t> parse_data(std::string_view word, Random& random) {

@@ -40,12 +40,13 @@ class KrlbayTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs "krlbay ARGS" with `input` on standard input; `env` is prefixed to the command line.
+  // Runs "krlbay ARGS" with `input` on standard input; `env` is prefixed to the command line.  ARGS
+  // come last, so that redirections in them win.
   Outcome krlbay(const std::string& args, const std::string& input = "", const std::string& env = "") {
     const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
     std::ofstream(in, std::ios::binary) << input;
-    const std::string command = env + " '" KRLBAY_PATH "' " + args + " <'" + in.string() + "' >'" + out.string() +
-                                "' 2>'" + err.string() + "'";
+    const std::string command = env + " '" KRLBAY_PATH "' <'" + in.string() + "' >'" + out.string() + "' 2>'" +
+                                err.string() + "' " + args;
     const int raw = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -81,6 +82,21 @@ TEST_F(KrlbayTest, ExitStatusesAndTheirMessages) {
       {"sleep 5\n", 2, "error line 1: bad duration '5' (write e.g. 250ms or 5s)"},
       {"setcommport\n", 2, "error line 1: missing COM number"},
       {"plug serial\nioctl s1 0x222004 out=18 size=3\n", 2, "error line 2: unknown option 'size='"},
+      {"plug serial as=\"\"\n", 2, "error line 1: an empty adapter name"},
+      {"plug serial instance=BAY\nplug serial instance=bay\n", 2,
+       "error line 2: an adapter with the device ID USB\\VID_0C9E&PID_0200\\bay is plugged"},
+      {[] {
+         std::string many;
+         for (int i = 0; i < 128; ++i) many += "plug serial\n";
+         return many;
+       }(),
+       2, "error line 128: the USB bus has no free address for s128 (127 devices at most)"},
+      // The object of a removed stack is gone; so is a second start of a running one, which would
+      // have the driver list the adapter twice.
+      {"plug serial portnumber=3\npnp s1 remove\nioctl s1 0x222004 out=18\n", 2,
+       "error line 3: adapter 's1' has no device object"},
+      {"plug serial\npnp s1 start => status=0xc0000010\nsetcommport 4\nsetcommport 5\nunplug s1\ndevices\n", 0,
+       "devices: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
@@ -181,6 +197,37 @@ TEST_F(KrlbayTest, ScriptFilesMachineFoldersAndCaptures) {
   const Outcome bad = krlbay("run --sead 3 -");
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("krlbay run: unknown option '--sead'"), std::string::npos) << bad.err;
+}
+
+TEST_F(KrlbayTest, FoldersAndStreamsItCannotUseAreErrors) {
+  const fs::path corrupt = dir_ / "corrupt", unsaved = dir_ / "unsaved";
+  fs::create_directories(corrupt);
+  std::ofstream(corrupt / "system.reg") << "garbage\n";
+  fs::create_directories(unsaved / "system.reg.tmp");  // where the registry is written first
+  struct Case {
+    std::string args;
+    std::string out;  // what it starts with
+    std::string err;
+  };
+  const Case cases[] = {
+      {"run '" + dir_.string() + "'", "", "krlbay run: '" + dir_.string() + "' is a folder, not a script\n"},
+      {"run - <&-", "error line 1: cannot read the script\n", ""},
+      {"run - >/dev/full", "", "krlbay: cannot write the output\n"},
+      {"help >&-", "", "krlbay: standard output is closed: the results would go nowhere\n"},
+      {"run --machine '" + corrupt.string() + "' -",
+       "error: the machine did not start: " + (corrupt / "system.reg").string() +
+           ": line 1: expected \"REGEDIT4\" as the first line\n",
+       ""},
+      {"run --machine '" + unsaved.string() + "' -",
+       "devices: \nerror: the machine did not shut down cleanly: cannot save the registry", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome o = krlbay(c.args, "devices\n");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out.substr(0, c.out.size()), c.out) << o.out;
+    EXPECT_EQ(o.err, c.err);
+  }
 }
 
 TEST_F(KrlbayTest, TheExamplesRun) {

@@ -83,12 +83,35 @@ TEST_F(RunnerTest, ErrorLinesNameTheLineAndTheReason) {
       {"# c\nsay \"open\n", "error line 2: unterminated quote\n"},
       {"crash\n", "error line 1: the machine failed: boom\n"},
       {"\x01" "bad\xC3\n", "error line 1: unknown command '\\x01bad\\xC3'\n"},
+      {std::string("shout\0!\n", 8), "error line 1: unknown command 'shout\\x00!'\n"},  // all of it
   };
   for (const auto& [script, output] : cases) {
     const Outcome o = run(script);
     EXPECT_EQ(o.status, kExitError) << script;
     EXPECT_EQ(o.output, output) << script;
   }
+}
+
+TEST_F(RunnerTest, AByteOrderMarkStartsAScriptAndNowhereElse) {
+  EXPECT_EQ(run("\xEF\xBB\xBFsay a\n").output, "say: a\n");
+  EXPECT_EQ(run("say a\n\xEF\xBB\xBFsay b\n").output, "say: a\nerror line 2: unknown command '\\xEF\\xBB\\xBFsay'\n");
+}
+
+// A stream that gives two lines and then fails, as reading a folder or a broken pipe does.
+TEST_F(RunnerTest, AScriptThatCannotBeReadIsAnErrorNotAnEnd) {
+  struct FailingBuffer : std::stringbuf {
+    FailingBuffer() : std::stringbuf("say a\nsay b\n") {}
+    int_type underflow() override {
+      const int_type c = std::stringbuf::underflow();
+      if (c == traits_type::eof()) throw std::runtime_error("read error");
+      return c;
+    }
+  } buffer;
+  std::istream in(&buffer);
+  std::ostringstream out;
+  Session session(nullptr, 1);
+  EXPECT_EQ(run_script(in, table, session, out), kExitError);
+  EXPECT_EQ(out.str(), "say: a\nsay: b\nerror line 3: cannot read the script\n");
 }
 
 TEST_F(RunnerTest, ALineWithABadOptionNeverActs) {

@@ -61,6 +61,7 @@ TEST(Lexer, RejectsBrokenLines) {
       {"write \"abc\\\"", "unterminated quote"},
       {"devices =>", "'=>' needs the text to expect after it"},
       {"devices =>   # nothing", "'=>' needs the text to expect after it"},
+      {"devices => \"\"", "'=>' needs the text to expect after it"},  // would match anything
       {"=> COM5", "'=>' needs a command before it"},
   };
   for (const auto& [line, message] : cases) {
@@ -131,7 +132,12 @@ TEST(Values, NumbersAndDurations) {
     EXPECT_EQ(error_of([&] { parse_duration(bad); }),
               "bad duration '" + std::string(bad) + "' (write e.g. 250ms or 5s)");
   }
-  EXPECT_EQ(error_of([] { parse_duration("86401s"); }), "duration '86401s' is longer than a day");
+  EXPECT_EQ(parse_duration("000000000000000000000250ms"), sim::milliseconds(250));
+  EXPECT_EQ(parse_duration("86400s"), sim::seconds(86400));
+  for (const char* long_one : {"86401s", "86400001ms", "99999999999s", "99999999999999999999999ms"}) {
+    EXPECT_EQ(error_of([&] { parse_duration(long_one); }),
+              "duration '" + std::string(long_one) + "' is longer than a day");
+  }
 }
 
 TEST(Arguments, OptionsAndPositionals) {
