@@ -77,6 +77,14 @@ NTSTATUS NC_Read_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read) {
     NC_SetStatus(Irp, STATUS_INVALID_PARAMETER, 0);
     return STATUS_INVALID_PARAMETER;
   }
+  // A read on an OUT pipe would send whatever the buffer held beyond the pipe number to the
+  // device; a write on an IN pipe would wait for data that never goes out.
+  const bool pipeIn = (interfaceInfo->Pipes[pipeNum].EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+  if (pipeIn != (Read != 0)) {
+    KrlPrint("ERROR pipe %d does not go that way\n", pipeNum);
+    NC_SetStatus(Irp, STATUS_INVALID_PARAMETER, 0);
+    return STATUS_INVALID_PARAMETER;
+  }
   const USBD_PIPE_HANDLE pipeHandle = interfaceInfo->Pipes[pipeNum].PipeHandle;
 
   auto* urb = static_cast<PURB>(
