@@ -54,6 +54,8 @@ class Verifier {
   // `seed` (independent of the scheduler's draws).
   void fail_share(std::uint32_t share_per_million, std::uint64_t seed);
   void stop_failing();
+  // True while a failure asked for with fail_nth_allocation has not happened yet.
+  bool failure_pending() const { return countdown_.has_value(); }
   // Called by the pool for every allocation; true when this one must fail.
   bool should_fail_allocation();
 
