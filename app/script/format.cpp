@@ -53,13 +53,20 @@ std::string printable(std::string_view text) {
 
 std::string quote(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     switch (c) {
       case '\r': out += "\\r"; break;
       case '\n': out += "\\n"; break;
       case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
       case '"': out += "\\\""; break;
+      case '\\': {
+        // As scripts write names and keys: a backslash stands for itself ("Enum\USB"), and is
+        // doubled only where it would otherwise read as an escape or end the quotes.
+        const bool escape = i + 1 == text.size() || text[i + 1] == '\\' || text[i + 1] == '"';
+        out += escape ? "\\\\" : "\\";
+        break;
+      }
       default: append_visible(out, c);
     }
   }

@@ -15,7 +15,8 @@ std::string hex_digits(std::span<const std::uint8_t> bytes);  // "0A0B"
 std::string hex_data(std::span<const std::uint8_t> bytes);    // "hex:0A0B"
 // The text with control and non-ASCII bytes as \xHH, for messages that quote what a script said.
 std::string printable(std::string_view text);
-// "\"text\"", with \r \n \t \\ \" and \xHH for other control or non-ASCII bytes.
+// "\"text\"" as a script would write it: \" for quotes, a backslash as itself (doubled only before
+// a backslash, a quote or the end), \r \n \t, and \xHH for other control or non-ASCII bytes.
 std::string quote(std::string_view text);
 
 }  // namespace app

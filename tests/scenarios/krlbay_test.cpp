@@ -128,6 +128,7 @@ reg delete "Enum\USB\VID_0C9E&PID_0200\BAY2"
 reg keys "Enum\USB\VID_0C9E&PID_0200\BAY2"
 plug serial instance=BAY1
 plug serial as=second pid=0210
+reg get "Enum\USB\VID_0C9E&PID_0210\INST1" HardwareID
 devices
 setcommport 12
 devices
@@ -143,7 +144,7 @@ reg: ok
 reg: sz "7"
 reg: dword 0x40001
 reg: binary hex:0A0B
-reg: sz "a \"b\" \\c"
+reg: sz "a \"b\" \c"
 reg: missing
 reg: BAY1,BAY2
 reg: 
@@ -152,6 +153,7 @@ reg: missing
 reg: missing
 plug: s1 \Device\COMPORT001
 plug: second \Device\COMPORT002
+reg: sz "USB\VID_0C9E&PID_0210"
 devices: COM7
 setcommport: ok
 devices: COM7,COM12

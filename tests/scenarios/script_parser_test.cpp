@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/script/arguments.h"
+#include "app/script/format.h"
 #include "app/script/lexer.h"
 #include "app/script/random.h"
 #include "app/script/script_error.h"
@@ -160,6 +161,32 @@ TEST(Arguments, OptionsAndPositionals) {
   EXPECT_EQ(text.positional_count(), 3u);
   EXPECT_EQ(error_of([] { parse_choice("go", "pnp request", {"start", "stop"}); }),
             "unknown pnp request 'go' (one of: start, stop)");
+}
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+// What a result line quotes reads back, as a script's text argument, as the same text.
+TEST(Quote, ReadsBackAsTheSameText) {
+  struct Case {
+    std::string text;
+    std::string quoted;
+  };
+  const Case cases[] = {
+      {"Enum\\USB\\VID_0C9E&PID_0200", "\"Enum\\USB\\VID_0C9E&PID_0200\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"two \\\\ in a row", "\"two \\\\\\ in a row\""},
+      {"ends in \\", "\"ends in \\\\\""},
+      {"\\\"", "\"\\\\\\\"\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(quote(c.text), c.quoted);
+    EXPECT_EQ(parse_text(quote(c.text)), c.text);
+  }
 }
 
 }  // namespace
