@@ -26,24 +26,22 @@ void Kernel::Impl::forget_memory(const void* block, std::size_t size) {
   };
   pointer_numbers.erase(pointer_numbers.lower_bound(begin), pointer_numbers.lower_bound(end));
   bool queued = false;
-  for (auto it = timers.begin(); it != timers.end();) {
-    if (!inside(*it)) {
-      ++it;
-      continue;
+  // Drops the records of objects inside the block; one still pending is stopped and remembered.
+  auto forget = [&](auto& records, auto pending) {
+    for (auto it = records.begin(); it != records.end();) {
+      if (!inside(*it)) {
+        ++it;
+        continue;
+      }
+      if (pending(it->second)) {
+        scheduler.cancel(it->second.work);
+        queued = true;
+      }
+      it = records.erase(it);
     }
-    if (it->second.armed) scheduler.cancel(it->second.work);
-    queued = queued || it->second.armed;
-    it = timers.erase(it);
-  }
-  for (auto it = dpcs.begin(); it != dpcs.end();) {
-    if (!inside(*it)) {
-      ++it;
-      continue;
-    }
-    if (it->second.queued) scheduler.cancel(it->second.work);
-    queued = queued || it->second.queued;
-    it = dpcs.erase(it);
-  }
+  };
+  forget(timers, [](const auto& timer) { return timer.armed; });
+  forget(dpcs, [](const auto& dpc) { return dpc.queued; });
   if (queued) verifier.report(Check::FreedWhileQueued, "memory freed while a timer in it is set or a DPC in it is queued");
 }
 
