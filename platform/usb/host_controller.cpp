@@ -229,6 +229,10 @@ void HostController::finish(Transfer& t, USBD_STATUS status) {
     if (ep->queue.empty()) {
       ep->parked = false;
       port(t.request.address)->active.erase(number);
+    } else if (was_on_the_wire && ep->parked) {
+      // The transfer behind it is a new one: the device gets its own chance to answer it.
+      ep->parked = false;
+      port(t.request.address)->active.insert(number);
     }
   }
   deliveries_.push_back({t.id, nullptr});

@@ -297,6 +297,22 @@ TEST_F(HostControllerTest, ControlTransfersReachTheDeviceExceptAddressing) {
   EXPECT_EQ(done[5].result.status, USBD_STATUS_SUCCESS);
 }
 
+TEST_F(HostControllerTest, CancellingAParkedControlTransferLetsTheNextOneThrough) {
+  std::vector<std::uint8_t> none;
+  device.fail[0] = {Handshake::Nak};
+  const usb::TransferId held = control({0x40, 7, 0, 0, 0}, none);
+  control({0x40, 10, 0, 0, 0}, none);
+  scheduler.run_until(sim::milliseconds(10));
+  EXPECT_TRUE(done.empty());
+  hc.cancel(held);
+  scheduler.run_until(sim::milliseconds(20));
+  ASSERT_EQ(done.size(), 2u);
+  EXPECT_EQ(done[0].result.status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(done[1].result.status, USBD_STATUS_SUCCESS);
+  ASSERT_EQ(device.setups.size(), 1u);
+  EXPECT_EQ(device.setups[0].bRequest, 10);
+}
+
 TEST_F(HostControllerTest, TransfersToUnknownEndpointsFail) {
   std::vector<std::uint8_t> a(8);
   submit(0x85, a);
