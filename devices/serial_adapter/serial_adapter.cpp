@@ -62,6 +62,7 @@ void SerialAdapter::detached() {
   firmware_->connect(nullptr);
   signals_ = nullptr;
   configuration_ = 0;
+  holding_request_ = false;
   for (auto& state : endpoints_) {
     state.halted = false;
     state.holding = false;
@@ -121,6 +122,14 @@ void SerialAdapter::fail_next(Pipe pipe, PipeFailure how, unsigned count) {
   }
 }
 
+void SerialAdapter::fail_next_requests(PipeFailure how, unsigned count) {
+  request_failure_ = {how, count};
+  if (holding_request_ && (how != PipeFailure::Never || count == 0)) {
+    holding_request_ = false;
+    signal_ready(0);
+  }
+}
+
 void SerialAdapter::stall_requests(RequestKind kind, bool stall_them) {
   (kind == RequestKind::Descriptor ? stall_descriptor_requests_ : stall_vendor_requests_) = stall_them;
 }
@@ -154,6 +163,23 @@ std::optional<usb::Handshake> SerialAdapter::refusal(EndpointState& state) {
     case PipeFailure::Error:
       --failure.count;
       return usb::Handshake::Error;
+  }
+  return std::nullopt;
+}
+
+// The host tries a NAKed request again only when told the control pipe is ready, which happens
+// only when the failure changes; so each request that arrives is a new one and counts.
+std::optional<usb::Handshake> SerialAdapter::request_refusal() {
+  holding_request_ = false;
+  auto& failure = request_failure_;
+  if (failure.count == 0) return std::nullopt;
+  --failure.count;
+  switch (failure.how) {
+    case PipeFailure::Never:
+      holding_request_ = true;
+      return usb::Handshake::Nak;
+    case PipeFailure::Stall: return usb::Handshake::Stall;
+    case PipeFailure::Error: return usb::Handshake::Error;
   }
   return std::nullopt;
 }
@@ -253,6 +279,7 @@ usb::ControlResult SerialAdapter::endpoint_feature(const USB_SETUP_PACKET& setup
 usb::ControlResult SerialAdapter::vendor_request(const USB_SETUP_PACKET& setup,
                                                  std::span<const std::uint8_t> out_data) {
   if (stall_vendor_requests_) return stall();
+  if (const auto handshake = request_refusal()) return {*handshake, {}};
   const bool in = device_to_host(setup);
   auto result = limited(firmware_->vendor_request(setup, in ? std::span<const std::uint8_t>{} : out_data), setup);
   if (result.handshake == usb::Handshake::Ack) {

@@ -71,6 +71,10 @@ class SerialAdapter : public usb::Device {
   // ends the transfer at its first packet; Never holds each transfer until the host cancels it or
   // resets the pipe.
   void fail_next(Pipe pipe, PipeFailure how, unsigned count = 1);
+  // The next `count` vendor requests fail that way (0 clears it) and never reach the firmware.
+  // Never leaves each request unanswered: the host waits for it until it gives up.  Changing the
+  // failure lets the host try a request held so far again.
+  void fail_next_requests(PipeFailure how, unsigned count = 1);
   // Stalls every request of that kind until told otherwise.
   void stall_requests(RequestKind kind, bool stall);
 
@@ -99,6 +103,7 @@ class SerialAdapter : public usb::Device {
   bool has_interface(std::uint16_t number) const;
   // A handshake that ends this packet instead of the firmware, if any.
   std::optional<usb::Handshake> refusal(EndpointState& state);
+  std::optional<usb::Handshake> request_refusal();
   void give_up_transfer(std::uint8_t endpoint);
   void signal_ready(std::uint8_t endpoint);
 
@@ -109,6 +114,8 @@ class SerialAdapter : public usb::Device {
   std::array<EndpointState, 4> endpoints_{};  // bulk IN, bulk OUT, interrupt IN, extra interface
   bool stall_descriptor_requests_ = false;
   bool stall_vendor_requests_ = false;
+  PendingFailure request_failure_;
+  bool holding_request_ = false;  // a vendor request was left unanswered by a Never failure
   std::vector<VendorRequest> requests_;
 };
 

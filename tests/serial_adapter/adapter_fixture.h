@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "devices/serial_adapter/queued_firmware.h"
@@ -30,7 +32,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 class AdapterTest : public ::testing::Test {
  protected:
-  explicit AdapterTest(AdapterOptions options = {}) : adapter(options) { adapter.attached(signals); }
+  explicit AdapterTest(AdapterOptions options = {}, std::unique_ptr<Firmware> installed = nullptr)
+      : adapter(options, std::move(installed)) {
+    adapter.attached(signals);
+  }
 
   QueuedFirmware& firmware() { return *adapter.firmware_as<QueuedFirmware>(); }
 

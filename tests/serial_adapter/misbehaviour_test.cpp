@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/serial_adapter/adapter_fixture.h"
+#include "tests/serial_adapter/uart_test_fixture.h"
 
 namespace devices::testing {
 namespace {
@@ -103,6 +104,70 @@ TEST_F(Misbehaviour, StalledVendorRequestsNeitherReachTheFirmwareNorCount) {
   EXPECT_TRUE(adapter.take_requests().empty());
   adapter.stall_requests(RequestKind::Vendor, false);
   EXPECT_EQ(request(setup(0xC0, 2, 0, 0, 1)), Handshake::Ack);
+  EXPECT_EQ(adapter.take_requests().size(), 1u);
+}
+
+using RequestFailures = UartAdapterTest;
+
+const Bytes kDivisor9600{0x0C, 0, 0, 0};
+
+TEST_F(RequestFailures, StallAndErrorFailTheNextRequestsBeforeTheFirmware) {
+  for (const auto how : {PipeFailure::Stall, PipeFailure::Error}) {
+    const auto expected = how == PipeFailure::Stall ? Handshake::Stall : Handshake::Error;
+    uart.set_line_status(kMsrCts);
+    adapter.fail_next_requests(how, 2);
+    EXPECT_EQ(vendor_out(kVendorSetDivisor, kDivisor9600).handshake, expected);
+    const auto status = modem_status_request();
+    EXPECT_EQ(status.handshake, expected);
+    EXPECT_TRUE(status.data.empty());
+    EXPECT_EQ(uart.divisor(), 0u);
+    EXPECT_EQ(uart.modem_status(), kMsrCts | kMsrDeltaCts);  // the failed read cleared nothing
+    EXPECT_TRUE(adapter.take_requests().empty());
+
+    EXPECT_EQ(modem_status_request().data, Bytes{kMsrCts | kMsrDeltaCts});
+    EXPECT_EQ(adapter.take_requests().size(), 1u);
+    uart.set_line_status(0);
+  }
+}
+
+TEST_F(RequestFailures, NeverLeavesEachRequestUnanswered) {
+  adapter.fail_next_requests(PipeFailure::Never, 2);
+  // The host gives up on each one (the adapter hears nothing of it) and sends the next.
+  for (int i = 0; i < 2; ++i) {
+    const auto result = vendor_out(kVendorSetDivisor, kDivisor9600);
+    EXPECT_EQ(result.handshake, Handshake::Nak);
+    EXPECT_TRUE(result.data.empty());
+  }
+  EXPECT_EQ(uart.divisor(), 0u);
+  EXPECT_EQ(vendor_out(kVendorSetDivisor, kDivisor9600).handshake, Handshake::Ack);
+  EXPECT_EQ(uart.divisor(), 12u);
+  EXPECT_EQ(adapter.take_requests(), (std::vector<VendorRequest>{{kVendorSetDivisor, false, kDivisor9600}}));
+  EXPECT_TRUE(signals.ready.empty());  // nothing told the host to try a held request again
+}
+
+TEST_F(RequestFailures, ChangingTheFailureReleasesTheHeldRequest) {
+  struct Case {
+    PipeFailure how;
+    unsigned count;
+    bool released;
+    Handshake retry;
+  };
+  const Case cases[] = {
+      {PipeFailure::Never, 0, true, Handshake::Ack},
+      {PipeFailure::Stall, 1, true, Handshake::Stall},
+      {PipeFailure::Error, 1, true, Handshake::Error},
+      {PipeFailure::Never, 1, false, Handshake::Nak},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.how) << " x" << c.count);
+    adapter.fail_next_requests(PipeFailure::Never, 1);
+    ASSERT_EQ(vendor_out(kVendorSetModemControl, {0x03}).handshake, Handshake::Nak);
+    signals.ready.clear();
+    adapter.fail_next_requests(c.how, c.count);
+    EXPECT_EQ(signals.ready, c.released ? Bytes{0} : Bytes{});
+    EXPECT_EQ(vendor_out(kVendorSetModemControl, {0x03}).handshake, c.retry);
+    adapter.fail_next_requests(PipeFailure::Stall, 0);
+  }
   EXPECT_EQ(adapter.take_requests().size(), 1u);
 }
 
