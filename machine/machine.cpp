@@ -52,11 +52,14 @@ void Machine::Impl::boot() {
     krlusb = kernel->load_driver("KRLUSB", krlusb::DriverEntry);
   }, scheduler->now() + sim::seconds(10));
   if (krlusb == nullptr) throw std::runtime_error("the serial driver did not load");
+  wire_port_host();
 }
 
 void Machine::Impl::shutdown() {
   down = true;
   scheduler->run_thread("shutdown", [this] {
+    // The port object goes while its adapter and the driver are still there to close it.
+    if (port_host) port_host->shut_down();
     while (!serial.empty()) unplug(*serial.front());
     kernel->unload_driver(krlusb);
   }, scheduler->now() + sim::seconds(600));

@@ -25,6 +25,10 @@ class SerialAdapter;
 namespace usb {
 class HostController;
 }
+namespace vcomm {
+class PortHost;
+class SerialStack;
+}
 
 namespace machine {
 
@@ -38,7 +42,14 @@ struct MachineOptions {
   std::filesystem::path folder;  // created when missing: drive_c/, drive_a/, registry file "system.reg"
   std::uint64_t seed = 1;
   std::optional<std::filesystem::path> pcap;  // capture every USB transfer to this file
+  // The machine's port host numbers each adapter that starts without a COM number.  Off where
+  // the caller plays the port host itself (scenario scripts, driver tests).
+  bool port_host_numbers_adapters = false;
 };
+
+// What runs inside a plugged adapter: its own UART firmware, or one that answers from what a test
+// queues (devices::QueuedFirmware).
+enum class FirmwareKind { Uart, Queued };
 
 struct SerialAdapterOptions {
   std::string name;                         // the runner's name for it ("s1")
@@ -47,6 +58,7 @@ struct SerialAdapterOptions {
   std::optional<std::string> port_number;   // written as "PortNumber" before the start
   // The hardware's own options (descriptor lies and the like); product_id above wins.
   std::optional<devices::AdapterOptions> adapter;
+  FirmwareKind firmware = FirmwareKind::Uart;
 };
 
 struct PluggedSerialAdapter {
@@ -66,7 +78,8 @@ class Machine {
   // Configuration Manager tree (root, host controller, root hub), USB host controller and bus
   // driver, and loads the serial driver.
   explicit Machine(MachineOptions options);
-  // Shuts down: unplugs what is plugged, unloads the drivers (pool-leak check), saves the registry.
+  // Shuts down: deletes the port object, unplugs what is plugged, unloads the drivers (pool-leak
+  // check), saves the registry.
   // Throws when the registry cannot be saved.  Nothing may be asked of the machine afterwards.
   void shut_down();
   // Shuts down unless shut_down() did; a failure there can only be written to standard error.
@@ -90,7 +103,9 @@ class Machine {
   // ---- serial adapters (call from a simulated thread, e.g. inside run()) ----------------------
   // Creates the device key "Enum\USB\VID_0C9E&PID_0200\<instance>" with "Class", "HardwareID" and,
   // when given, "PortNumber"; adds the device node; connects the adapter to the bus and has the
-  // PnP manager add and start it with the serial driver.
+  // PnP manager add and start it with the serial driver.  With port_host_numbers_adapters, each
+  // successful start (here or through pnp) is followed by the port host numbering the started
+  // adapters that are not in the driver's list of USB serial devices, oldest last start first.
   PluggedSerialAdapter& plug_serial(const SerialAdapterOptions& options);
   // Surprise removal, then removal; the adapter leaves the bus.
   NTSTATUS unplug(std::string_view name);
@@ -100,6 +115,12 @@ class Machine {
   NTSTATUS pnp(std::string_view name, UCHAR minor);
   PluggedSerialAdapter* find_serial(std::string_view name);
   std::vector<PluggedSerialAdapter*> serial_adapters();
+
+  // ---- the COM port ----------------------------------------------------------------------------
+  // The serial stack and the port host, wired to the serial driver's exports; every call into the
+  // driver is charged to it.  Call them from a simulated thread.
+  vcomm::SerialStack& serial_stack();
+  vcomm::PortHost& port_host();
 
   void save_registry();
   // The serial driver's object (for calls into its exported routines through kernel().call_into).

@@ -11,6 +11,8 @@
 #include "platform/usb/bus_driver.h"
 #include "platform/usb/host_controller.h"
 #include "platform/usb/pcap_writer.h"
+#include "platform/vcomm/port_host.h"
+#include "platform/vcomm/serial_stack.h"
 
 namespace machine {
 
@@ -30,7 +32,10 @@ struct Machine::Impl {
   std::unique_ptr<usb::PcapWriter> pcap;
   std::unique_ptr<usb::BusDriver> bus;
   PDRIVER_OBJECT krlusb = nullptr;
+  std::unique_ptr<vcomm::SerialStack> serial_stack;
+  std::unique_ptr<vcomm::PortHost> port_host;
   std::vector<std::unique_ptr<PluggedSerialAdapter>> serial;  // plugged, in plug order
+  std::vector<const PluggedSerialAdapter*> start_order;       // plugged, oldest last start first
   unsigned adapters_named = 0;
   bool down = false;
 
@@ -40,6 +45,15 @@ struct Machine::Impl {
   // "INST1", "INST2", ...: the first whose device ID is not in the tree.
   std::string fresh_instance(std::uint16_t product_id) const;
   NTSTATUS unplug(PluggedSerialAdapter& adapter);
+
+  // The serial stack and the port host around the loaded serial driver.
+  void wire_port_host();
+  // After a successful start of the adapter: has the port host number the adapters that wait.
+  void started(const PluggedSerialAdapter& adapter);
+  bool in_device_list(const PluggedSerialAdapter& adapter) const;
 };
+
+// "USB\VID_0C9E&PID_0200\INST1": the adapter's device ID, and its key below "Enum".
+std::string device_id_of(std::uint16_t product_id, std::string_view instance);
 
 }  // namespace machine

@@ -3,15 +3,23 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "devices/serial_adapter/queued_firmware.h"
+#include "devices/serial_adapter/uart_firmware.h"
 #include "machine/machine_impl.h"
 
 namespace machine {
-namespace {
 
 std::string device_id_of(std::uint16_t product_id, std::string_view instance) {
   char id[32];
   std::snprintf(id, sizeof(id), "USB\\VID_0C9E&PID_%04X\\", product_id);
   return id + std::string(instance);
+}
+
+namespace {
+
+std::unique_ptr<devices::Firmware> firmware_of(FirmwareKind kind) {
+  if (kind == FirmwareKind::Queued) return std::make_unique<devices::QueuedFirmware>();
+  return std::make_unique<devices::UartFirmware>();
 }
 
 std::string hardware_id_of(std::uint16_t product_id) {
@@ -40,7 +48,7 @@ PluggedSerialAdapter& Machine::plug_serial(const SerialAdapterOptions& options) 
 
   devices::AdapterOptions hardware = options.adapter.value_or(devices::AdapterOptions{});
   hardware.product_id = options.product_id;
-  auto device = std::make_unique<devices::SerialAdapter>(hardware);
+  auto device = std::make_unique<devices::SerialAdapter>(hardware, firmware_of(options.firmware));
 
   // The bus first: a full bus leaves no key or node behind.
   plugged->pdo = m.bus->plug(*device);
@@ -65,7 +73,9 @@ PluggedSerialAdapter& Machine::plug_serial(const SerialAdapterOptions& options) 
   m.config_manager->set_status(plugged->devnode,
                                (status & ~DN_NEED_TO_ENUM) | DN_DRIVER_LOADED | DN_STARTED | DN_NOT_FIRST_TIME);
   m.serial.push_back(std::move(plugged));
-  return *m.serial.back();
+  PluggedSerialAdapter& adapter = *m.serial.back();
+  if (adapter.started) m.started(adapter);
+  return adapter;
 }
 
 NTSTATUS Machine::Impl::unplug(PluggedSerialAdapter& adapter) {
@@ -73,6 +83,7 @@ NTSTATUS Machine::Impl::unplug(PluggedSerialAdapter& adapter) {
   // A removal request of its own may have taken the stack away already.
   const NTSTATUS status = adapter.pdo != nullptr ? kernel->pnp().remove(adapter.pdo, true) : STATUS_SUCCESS;
   config_manager->remove_node(adapter.devnode);
+  std::erase(start_order, &adapter);
   std::erase_if(serial, [&adapter](const auto& a) { return a.get() == &adapter; });
   return status;
 }
@@ -90,7 +101,10 @@ NTSTATUS Machine::pnp(std::string_view name, UCHAR minor) {
   // A second start would have the driver set up (and list) the running device twice.
   if (minor == IRP_MN_START_DEVICE && adapter->started) return STATUS_INVALID_DEVICE_REQUEST;
   const NTSTATUS status = impl_->kernel->pnp().send(adapter->pdo, minor);
-  if (minor == IRP_MN_START_DEVICE) adapter->started = NT_SUCCESS(status);
+  if (minor == IRP_MN_START_DEVICE) {
+    adapter->started = NT_SUCCESS(status);
+    if (adapter->started) impl_->started(*adapter);
+  }
   if (minor == IRP_MN_STOP_DEVICE && NT_SUCCESS(status)) adapter->started = false;
   // A removal request deletes the bus driver's object with the stack: nobody may use it again.
   if (impl_->bus->pdo(*adapter->device) == nullptr) {

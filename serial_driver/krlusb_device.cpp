@@ -28,6 +28,10 @@ NTSTATUS NC_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     ntStatus = STATUS_NO_SUCH_DEVICE;
   } else {
     KeInitializeEvent(&deviceExtension->IoIdleEvent, NotificationEvent, TRUE);
+    // A pump signals its event when a transfer fails, which may come before any cancellation.
+    KeInitializeEvent(&deviceExtension->InIrpInfo.CancelEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&deviceExtension->OutIrpInfo.CancelEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&deviceExtension->IntIrpInfo.CancelEvent, NotificationEvent, FALSE);
   }
   KrlPrint("Exit NC_PnPAddDevice (%x)\n", ntStatus);
   return ntStatus;

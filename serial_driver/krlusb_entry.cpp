@@ -1,6 +1,7 @@
 // Driver entry and unload, create and close, and the driver's globals.
 #include "serial_driver/krlusb.h"
 #include "serial_driver/krlusb_log.h"
+#include "serial_driver/vxdif.h"
 
 namespace krlusb {
 
@@ -56,6 +57,7 @@ void KRLUSB_ResetImage() {
   DUVODO_RegLength = 0;
   DUVODO_Status = 0;
   DUVODO_Problem = 0;
+  NC_ResetPortImage();
 }
 
 }  // namespace krlusb

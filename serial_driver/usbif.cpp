@@ -1,9 +1,11 @@
-// The list of USB serial devices whose COM number is known, and each device's transfer blocks
-// for its three pipes, which live exactly as long as the device is in the list.
+// The list of USB serial devices whose COM number is known, each device's transfer blocks for its
+// three pipes, which live exactly as long as the device is in the list, and the binding of the
+// COM port to the device of its name.
 #include <cstdio>
+#include <cstring>
 
-#include "serial_driver/krlusb.h"
 #include "serial_driver/krlusb_log.h"
+#include "serial_driver/vxdif.h"
 
 namespace krlusb {
 
@@ -91,17 +93,66 @@ UCHAR DeleteUsbComPort(PDEVICE_OBJECT pDeviceObject) {
     return FALSE;
   }
   PDEVICE_EXTENSION deviceExtension = NC_Extension(pDeviceObject);
-  ExFreePool(deviceExtension->InIrpInfo.pUrb);
-  ExFreePool(deviceExtension->OutIrpInfo.pUrb);
-  ExFreePool(deviceExtension->IntIrpInfo.pUrb);
-  deviceExtension->InIrpInfo.pUrb = nullptr;
-  deviceExtension->OutIrpInfo.pUrb = nullptr;
-  deviceExtension->IntIrpInfo.pUrb = nullptr;
+  // A late completion would write into a freed transfer block: every pump request goes first.
+  _IRPINFO* const pipes[] = {&deviceExtension->InIrpInfo, &deviceExtension->OutIrpInfo,
+                             &deviceExtension->IntIrpInfo};
+  BOOLEAN quiet[NC_PIPE_COUNT];
+  for (ULONG pipe = 0; pipe < NC_PIPE_COUNT; pipe++) quiet[pipe] = CancelIrp(pipes[pipe]);
+
+  if (deviceExtension->pOurPortData != nullptr) {
+    KrlPrint("+ Removing USB COM device from %s\n", deviceExtension->pOurPortData->m_name);
+    deviceExtension->pOurPortData = nullptr;
+  }
+  // A closed port still names its device: it must not keep the name of one that is gone.
+  if (pOurPort != nullptr && pOurPort->m_pDeviceObject == pDeviceObject) pOurPort->m_pDeviceObject = nullptr;
+
+  for (ULONG pipe = 0; pipe < NC_PIPE_COUNT; pipe++) {
+    if (quiet[pipe]) {
+      ExFreePool(pipes[pipe]->pUrb);
+    } else {
+      KrlPrint("+ Request of pipe %d could not be cancelled: its transfer block is left to it\n", pipe);
+    }
+    pipes[pipe]->pUrb = nullptr;
+  }
 
   node->Prev->Next = node->Next;
   if (node->Next != nullptr) node->Next->Prev = node->Prev;
   ExFreePool(node);
   KrlPrint("Exit DeleteUsbComPort()\n");
+  return TRUE;
+}
+
+UCHAR AttachFreeUsbComPort(POURPORTDATA pOpd) {
+  KrlPrint("Enter AttachFreeUsbComPort():\n");
+  if (pUsbCom == nullptr) {
+    KrlPrint("Exit AttachFreeUsbComPort(): error: pUsbCom empty\n");
+    return FALSE;
+  }
+  for (_UsbComDevice* node = pUsbCom->Next; node != nullptr; node = node->Next) {
+    if (std::strcmp(node->cpPortName, pOpd->m_name) != 0) continue;
+    // GetPortPosition: the port and the device point at each other.
+    pOpd->m_pDeviceObject = node->pDeviceObject;
+    NC_Extension(node->pDeviceObject)->pOurPortData = pOpd;
+    KrlPrint("Exit AttachFreeUsbComPort(): Success!\n");
+    return TRUE;
+  }
+  KrlPrint("Exit AttachFreeUsbComPort(): No free USB COM devices\n");
+  return FALSE;
+}
+
+UCHAR UnattachUsbComPort(POURPORTDATA pOpd) {
+  KrlPrint("Enter UnattachUsbComPort()\n");
+  if (pOpd->m_pDeviceObject == nullptr) {
+    KrlPrint("+ Failed: No USB COM device attached\n");
+    return FALSE;
+  }
+  CancelIntIrp(pOpd);
+  CancelInIrp(pOpd);
+  // A transmit purge marks the pipe idle (OutPipeStatus 1) while a transfer may still be out;
+  // OutPipeStop 0 tells that one is.
+  if (pOpd->OutPipeStatus == 0 || pOpd->OutPipeStop == 0) CancelOutIrp(pOpd);
+  NC_Extension(pOpd->m_pDeviceObject)->pOurPortData = nullptr;
+  KrlPrint("Exit UnattachUsbComPort\n");
   return TRUE;
 }
 

@@ -28,7 +28,7 @@ machine::PluggedSerialAdapter& DriverTest::plug(machine::SerialAdapterOptions op
 }
 
 machine::PluggedSerialAdapter& DriverTest::plug_numbered(const std::string& port_number) {
-  machine::SerialAdapterOptions options;
+  machine::SerialAdapterOptions options = queued();
   options.port_number = port_number;
   return plug(options);
 }

@@ -27,7 +27,13 @@ class DriverTest : public ::testing::Test {
 
   // Runs `body` on a simulated thread and fails the test when it does not end.
   void on_thread(const std::function<void()>& body);
-  machine::PluggedSerialAdapter& plug(machine::SerialAdapterOptions options = {});
+  // Adapters run the queued firmware unless the options say otherwise.
+  machine::PluggedSerialAdapter& plug(machine::SerialAdapterOptions options = queued());
+  static machine::SerialAdapterOptions queued() {
+    machine::SerialAdapterOptions options;
+    options.firmware = machine::FirmwareKind::Queued;
+    return options;
+  }
   machine::PluggedSerialAdapter& plug_numbered(const std::string& port_number);
   void unplug(const std::string& name);
   NTSTATUS pnp(const std::string& name, UCHAR minor);
