@@ -36,6 +36,10 @@ durations 250ms or 5s; data "text" (escapes \r \n \t \\ \" \xHH), hex:0A0B0C or 
 In names and registry keys a backslash is taken as written (only \\ and \" are escapes).
 A line ending in "=> TEXT" fails the script unless its result line contains TEXT.
 
+The script plays the port host (createport, deleteall) and the serial stack (open, close and the
+port functions).  The port commands act on the port opened last, until deleteall or createport;
+field reads the port object's fields by name (LCR, MCR, m_NfyFlags, QInCount, dwLastError, ...).
+
 Commands:
 )";
   const CommandTable table = script_commands();

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/commands/commands.h"
+#include "app/commands/names.h"
 #include "app/commands/serial_ops.h"
 #include "app/script/format.h"
 #include "app/script/script_error.h"
@@ -10,20 +11,6 @@
 
 namespace app {
 namespace {
-
-std::string adapter_name(Arguments& args) { return parse_text(args.positional(0, "adapter name")); }
-
-// A name the script chose: results show it as written, so it must be there and stay on the line.
-std::string chosen_name(const std::string& word, std::string_view what) {
-  std::string name = parse_text(word);
-  if (name.empty()) throw ScriptError("an empty " + std::string(what));
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-      throw ScriptError("a control character in the " + std::string(what) + " '" + name + "'");
-    }
-  }
-  return name;
-}
 
 Action plug_serial_command(Session& session, Arguments& args) {
   machine::SerialAdapterOptions options;

@@ -1,9 +1,10 @@
-// What a script's commands share while it runs: the machine, the run's random bytes and the
-// position of expect-log in the debug log.
+// What a script's commands share while it runs: the machine, the run's random bytes, the
+// position of expect-log in the debug log and the COM port the port commands act on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/script/random.h"
@@ -13,6 +14,8 @@ class Machine;
 }
 
 namespace app {
+
+struct PortSession;  // app/commands/port_ops.h
 
 class Session {
  public:
@@ -27,6 +30,8 @@ class Session {
   std::size_t log_cursor = 0;
   // Serial adapters plugged so far, for their default names s1, s2, ...
   unsigned serial_adapters_plugged = 0;
+  // The COM port the port commands act on and their notification recorder; made on first use.
+  std::shared_ptr<PortSession> port;
 
  private:
   machine::Machine* machine_;

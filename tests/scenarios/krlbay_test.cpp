@@ -1,65 +1,19 @@
 // krlbay as its users run it: a subprocess with scripts on standard input or in files, checked by
 // its exit status and output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/scenarios/krlbay_fixture.h"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;  // exit status; -1 when the process did not exit normally
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A folder of its own for each test, removed afterwards.
-class KrlbayTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / (std::string("krlbay_test_") + info->name() + "_" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs "krlbay ARGS" with `input` on standard input; `env` is prefixed to the command line.  ARGS
-  // come last, so that redirections in them win.
-  Outcome krlbay(const std::string& args, const std::string& input = "", const std::string& env = "") {
-    const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
-    std::ofstream(in, std::ios::binary) << input;
-    const std::string command = env + " '" KRLBAY_PATH "' <'" + in.string() + "' >'" + out.string() + "' 2>'" +
-                                err.string() + "' " + args;
-    const int raw = std::system(command.c_str());
-    Outcome o;
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = read_file(out);
-    o.err = read_file(err);
-    return o;
-  }
-  Outcome run(const std::string& script, const std::string& options = "") {
-    return krlbay("run " + options + " -", script);
-  }
-
-  fs::path dir_;
-};
+using namespace krlbay_test;
 
 TEST_F(KrlbayTest, ExitStatusesAndTheirMessages) {
   struct Case {
@@ -103,8 +57,7 @@ TEST_F(KrlbayTest, ExitStatusesAndTheirMessages) {
     const Outcome o = run(c.script);
     EXPECT_EQ(o.status, c.status);
     ASSERT_FALSE(o.out.empty());
-    const std::string last = o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1);
-    EXPECT_EQ(last, c.last_line + "\n") << o.out;
+    EXPECT_EQ(last_line(o.out), c.last_line + "\n") << o.out;
     EXPECT_EQ(o.err, "");
   }
 }
@@ -245,17 +198,23 @@ TEST_F(KrlbayTest, TheExamplesRun) {
 
 // Lines made of command words, options, quotes, escapes, numbers and raw bytes, mostly wrong;
 // most start with a real command word so that its argument checks are reached, and an adapter is
-// often plugged first so that the adapter commands get past the name.
+// often plugged first (sometimes with its port open) so that the adapter and port commands get
+// past the name.
 std::string malformed_script(std::mt19937& rng) {
-  static const std::vector<std::string> commands = {"plug",   "unplug", "pnp",   "devices", "ioctl",
-                                                    "reg",    "sleep",  "expect-log", "setcommport"};
+  static const std::vector<std::string> commands = {
+      "plug", "unplug", "pnp", "devices", "ioctl", "reg", "sleep", "expect-log", "setcommport", "createport",
+      "deleteall", "open", "close", "setcommstate", "getcommstate", "eventmask", "events", "notify",
+      "readcallback", "writecallback", "notifications", "field", "adapter", "line"};
   static const std::vector<std::string> pieces = {
       "serial", "s1", "s2", "set", "get", "keys", "delete", "=>", "\"", "\"open", "\"a\\qb\"", "\"\\x4\"", "#",
       "as=", "as=s1", "pid=0200", "pid=9", "instance=A\\B", "portnumber=77", "in=hex:0", "in=random:99999999",
       "in=\"ab\"", "out=-1", "out=18", "0x", "0x222004", "0x222008", "0xFFFFFFFFFFFFFFFFF", "250ms", "5h", "12",
       "start", "query-stop", "cancel-remove", "sz", "dword", "binary", "hex:GG", "hex:0A", "\"Enum\\USB\"", "=",
-      "a=b=c", "\t", "\"\""};
-  std::string script = rng() % 2 ? "plug serial\n" : "";
+      "a=b=c", "\t", "\"\"", "COM5", "com5", "requests", "message", "lines", "0x10", "on", "off", "LCR",
+      "baud=9600", "parity=5", "mask=0", "clear=0xffffffff", "byte=300"};
+  static const std::vector<std::string> starts = {"", "plug serial\n",
+                                                  "plug serial portnumber=5\ncreateport COM5\nopen COM5\n"};
+  std::string script = starts[rng() % starts.size()];
   const int lines = 1 + static_cast<int>(rng() % 6);
   for (int l = 0; l < lines; ++l) {
     if (rng() % 8 == 0) {
@@ -320,6 +279,8 @@ TEST_F(KrlbayTest, HelpAndDemo) {
     EXPECT_EQ(o.status, 0);
     EXPECT_NE(o.out.find("krlbay run [--log]"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("ioctl NAME CODE [in=DATA] [out=N]"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("setcommstate [baud=N]"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("adapter NAME message TYPE [byte=N]"), std::string::npos) << o.out;
   }
   EXPECT_EQ(krlbay("frobnicate").status, 2);
 
