@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli/demo_port.h"
 #include "app/cli/descriptor_text.h"
 #include "app/cli/live_output.h"
 #include "app/cli/machine_folder.h"
@@ -62,22 +63,28 @@ void tour(machine::Machine& m, std::ostream& out) {
   out << "   device object " << device_object_name(session, a) << ", " << start_text(a)
       << "\n   the driver's USB serial device list: " << device_list(session) << '\n';
 
-  out << "\n2. Plug adapter B. Its key holds no number: the adapter waits until the port host numbers it.\n";
+  out << "\n2. Plug adapter B. Its key holds no number, so the port host numbers it: the lowest COM number\n"
+         "   from 3 up that no adapter's key holds, written as its \"PortNumber\" and handed to the driver\n"
+         "   (KRLUSB_SetCommPort), so that it keeps the number the next time.\n";
   machine::SerialAdapterOptions options_b;
   options_b.name = "B";
   options_b.instance = kInstanceB;
   const auto& b = plug_serial(session, options_b);
-  out << "   device object " << device_object_name(session, b) << ", " << start_text(b)
-      << "\n   the list still reads: " << device_list(session) << '\n';
-  set_comm_port(session, 6);
-  out << "   after KRLUSB_SetCommPort(0x6) (COM 6 in packed decimal): " << device_list(session) << '\n';
+  const std::string number_b =
+      m.registry().get(device_key(kInstanceB), "PortNumber").value_or(registry::Value::string("?")).as_string().value_or("?");
+  const std::string com_b = "COM" + number_b;
+  out << "   device object " << device_object_name(session, b) << ", " << start_text(b) << ", \"PortNumber\" = \""
+      << number_b << "\"\n   the driver's USB serial device list: " << device_list(session) << '\n';
 
   out << "\n3. Ask each adapter for its descriptors through the device I/O-control interface of its\n"
          "   device object (the adapter answers on the USB bus now):\n";
   show_descriptors(session, "A", "COM5", out);
-  show_descriptors(session, "B", "COM6", out);
+  show_descriptors(session, "B", com_b, out);
 
-  out << "\n4. Unplug adapter A (surprise removal, then removal). The list now reads: ";
+  out << "\n4. An application opens COM5 and sets its line:\n";
+  port_tour(session, "A", "COM5", out);
+
+  out << "\n5. Unplug adapter A (surprise removal, then removal). The list now reads: ";
   unplug_serial(session, "A");
   out << device_list(session) << '\n';
 }
@@ -101,7 +108,9 @@ int demo_cli(std::span<const std::string_view> args, std::ostream& out, std::ost
     if (!folder) folder = default_machine_folder();
     out << "krlbay demo: two USB serial adapters on a simulated Windows 98 PC.\n"
         << "Machine folder: " << folder->string() << " (its registry is kept between runs)\n";
-    machine::Machine m(machine::MachineOptions{*folder, 1, std::nullopt});
+    machine::MachineOptions options{*folder, 1, std::nullopt};
+    options.port_host_numbers_adapters = true;
+    machine::Machine m(options);
     if (log) print_log_lines(m, out);
     tour(m, out);
     m.shut_down();

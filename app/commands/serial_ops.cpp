@@ -5,6 +5,7 @@
 #include "app/commands/machine_thread.h"
 #include "app/script/script_error.h"
 #include "app/script/session.h"
+#include "platform/vcomm/port_host.h"
 #include "serial_driver/krlusb.h"
 
 namespace app {
@@ -17,13 +18,6 @@ std::string free_default_name(Session& session) {
     std::string name = "s" + std::to_string(++session.serial_adapters_plugged);
     if (session.machine().find_serial(name) == nullptr) return name;
   }
-}
-
-// COM 12 travels as 0x12: one decimal digit in each four bits.
-std::int32_t packed_decimal(unsigned number) {
-  std::uint32_t packed = 0;
-  for (unsigned shift = 0; number != 0; shift += 4, number /= 10) packed |= (number % 10) << shift;
-  return static_cast<std::int32_t>(packed);
 }
 
 }  // namespace
@@ -88,7 +82,7 @@ void set_comm_port(Session& session, unsigned com_number) {
   kernel::Kernel& k = session.machine().kernel();
   const PDRIVER_OBJECT driver = k.find_driver(kSerialDriverName);
   if (driver == nullptr) throw ScriptError("the serial driver is not loaded");
-  const std::int32_t packed = packed_decimal(com_number);
+  const LONG packed = vcomm::packed_decimal(com_number);
   run_on_machine(session, "setcommport",
                  [&k, driver, packed] { k.call_into(driver, [packed] { krlusb::KRLUSB_SetCommPort(packed); }); });
 }

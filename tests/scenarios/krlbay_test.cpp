@@ -289,7 +289,10 @@ TEST_F(KrlbayTest, HelpAndDemo) {
   const Outcome first = krlbay("demo", "", env);
   EXPECT_EQ(first.status, 0) << first.out << first.err;
   EXPECT_TRUE(fs::exists(dir_ / "krlbay" / "default"));
-  EXPECT_NE(first.out.find("COM5, COM6"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("COM5, COM3"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("\"PortNumber\" = \"3\""), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("5=0C000000 10=0B 2<00"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("9600 baud 8N1, DTR on, RTS on"), std::string::npos) << first.out;
   EXPECT_NE(first.out.find("vendor 0x0c9e, product 0x0200"), std::string::npos) << first.out;
   const Outcome again = krlbay("demo", "", env);
   EXPECT_EQ(again.status, 0) << again.out << again.err;
