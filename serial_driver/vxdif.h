@@ -133,9 +133,11 @@ struct _OurPortData {
 };
 using POURPORTDATA = _OurPortData*;
 
-// The port object that contains a port-data block.
+// The port object that contains a port-data block; every port function starts here.
 inline POURPORTDATA NC_PortFromPortData(_PORTDATA* pVpd) {
-  return reinterpret_cast<POURPORTDATA>(reinterpret_cast<char*>(pVpd) - offsetof(_OurPortData, m_pd));
+  auto pOpd = reinterpret_cast<POURPORTDATA>(reinterpret_cast<char*>(pVpd) - offsetof(_OurPortData, m_pd));
+  ASSERT(pOpd->m_signature == NC_PORT_SIGNATURE);
+  return pOpd;
 }
 
 // One vendor request made at dispatch level, sent later from a system worker thread.

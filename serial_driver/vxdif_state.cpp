@@ -191,7 +191,6 @@ void EndSetState(POURPORTDATA pOpd, ULONG ChangedMask) {
 
 BOOL SetCommState(_PORTDATA* pVpd, _DCB* pDCB, ULONG ActionMask) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
-  ASSERT(pOpd->m_signature == NC_PORT_SIGNATURE);
   KrlPrint("SetCommState( ActionMask : %x)\n", ActionMask);
   if (!CheckState(pOpd, pDCB, ActionMask)) return 0;
 
@@ -218,7 +217,6 @@ BOOL SetCommState(_PORTDATA* pVpd, _DCB* pDCB, ULONG ActionMask) {
 
 BOOL GetCommState(_PORTDATA* pVpd, _DCB* pDCB) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
-  ASSERT(pOpd->m_signature == NC_PORT_SIGNATURE);
   KrlPrint("Enter GetCommState(WIN32 and WIN16)\n");
   *pDCB = pOpd->m_dcb;
   pOpd->m_pd.dwLastError = 0;
@@ -228,7 +226,6 @@ BOOL GetCommState(_PORTDATA* pVpd, _DCB* pDCB) {
 // The application's flag word is not translated: the port keeps its own mode bits.
 BOOL SetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, ULONG dwSize) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
-  ASSERT(pOpd->m_signature == NC_PORT_SIGNATURE);
   KrlPrint("Enter SetCommConfig() (ALMOST EMPTY)\n");
   if (dwSize < sizeof(_COMMCONFIG)) {
     pOpd->m_pd.dwLastError = IE_INVALIDSIZE;
@@ -254,7 +251,6 @@ BOOL SetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, ULONG dwSize) {
 
 BOOL GetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, PULONG lpSize) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
-  ASSERT(pOpd->m_signature == NC_PORT_SIGNATURE);
   KrlPrint("Enter GetCommConfig(WIN32)\n");
   const ULONG callerSize = *lpSize;
   *lpSize = sizeof(_COMMCONFIG);
