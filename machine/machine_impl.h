@@ -35,7 +35,6 @@ struct Machine::Impl {
   std::unique_ptr<vcomm::SerialStack> serial_stack;
   std::unique_ptr<vcomm::PortHost> port_host;
   std::vector<std::unique_ptr<PluggedSerialAdapter>> serial;  // plugged, in plug order
-  std::vector<const PluggedSerialAdapter*> start_order;       // plugged, oldest last start first
   unsigned adapters_named = 0;
   bool down = false;
 
@@ -49,8 +48,8 @@ struct Machine::Impl {
   // The serial stack and the port host around the loaded serial driver.
   void wire_port_host();
   // After a successful start of the adapter: has the port host number the adapters that wait.
-  void started(const PluggedSerialAdapter& adapter);
-  bool in_device_list(const PluggedSerialAdapter& adapter) const;
+  // Has the port host number the adapters that the driver holds waiting for a COM number.
+  void number_waiting_adapters();
 };
 
 // "USB\VID_0C9E&PID_0200\INST1": the adapter's device ID, and its key below "Enum".

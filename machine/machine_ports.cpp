@@ -23,24 +23,15 @@ void Machine::Impl::wire_port_host() {
       vcomm::PortDriverExports{std::move(call), &krlusb::KRLUSB_SetCommPort, &create_port, &krlusb::KRLUSB_DeleteAll});
 }
 
-bool Machine::Impl::in_device_list(const PluggedSerialAdapter& adapter) const {
-  for (const krlusb::_UsbComDevice* node = krlusb::pUsbCom; node != nullptr; node = node->Next) {
-    // The list's head holds no device.
-    if (node->pDeviceObject != nullptr && krlusb::NC_Extension(node->pDeviceObject)->PhysicalDeviceObject == adapter.pdo) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void Machine::Impl::started(const PluggedSerialAdapter& adapter) {
-  std::erase(start_order, &adapter);
-  start_order.push_back(&adapter);
+// The driver's own queue of adapters waiting for a number, oldest first: the order in which it
+// hands out the numbers the port host gives.
+void Machine::Impl::number_waiting_adapters() {
   if (!options.port_host_numbers_adapters) return;
   std::vector<std::string> waiting;
-  for (const PluggedSerialAdapter* a : start_order) {
-    if (a->started && a->pdo != nullptr && !in_device_list(*a)) {
-      waiting.push_back("Enum\\" + device_id_of(a->device->options().product_id, a->instance));
+  for (UCHAR i = krlusb::gcCommCount; i < krlusb::gcDeviceCount; ++i) {
+    const PDEVICE_OBJECT pdo = krlusb::NC_Extension(krlusb::gpDeviceObject[i])->PhysicalDeviceObject;
+    for (const auto& adapter : serial) {
+      if (adapter->pdo == pdo) waiting.push_back("Enum\\" + device_id_of(adapter->device->options().product_id, adapter->instance));
     }
   }
   if (!waiting.empty()) port_host->number_waiting(waiting);

@@ -74,7 +74,7 @@ PluggedSerialAdapter& Machine::plug_serial(const SerialAdapterOptions& options) 
                                (status & ~DN_NEED_TO_ENUM) | DN_DRIVER_LOADED | DN_STARTED | DN_NOT_FIRST_TIME);
   m.serial.push_back(std::move(plugged));
   PluggedSerialAdapter& adapter = *m.serial.back();
-  if (adapter.started) m.started(adapter);
+  if (adapter.started) m.number_waiting_adapters();
   return adapter;
 }
 
@@ -83,7 +83,6 @@ NTSTATUS Machine::Impl::unplug(PluggedSerialAdapter& adapter) {
   // A removal request of its own may have taken the stack away already.
   const NTSTATUS status = adapter.pdo != nullptr ? kernel->pnp().remove(adapter.pdo, true) : STATUS_SUCCESS;
   config_manager->remove_node(adapter.devnode);
-  std::erase(start_order, &adapter);
   std::erase_if(serial, [&adapter](const auto& a) { return a.get() == &adapter; });
   return status;
 }
@@ -103,7 +102,7 @@ NTSTATUS Machine::pnp(std::string_view name, UCHAR minor) {
   const NTSTATUS status = impl_->kernel->pnp().send(adapter->pdo, minor);
   if (minor == IRP_MN_START_DEVICE) {
     adapter->started = NT_SUCCESS(status);
-    if (adapter->started) impl_->started(*adapter);
+    if (adapter->started) impl_->number_waiting_adapters();
   }
   if (minor == IRP_MN_STOP_DEVICE && NT_SUCCESS(status)) adapter->started = false;
   // A removal request deletes the bus driver's object with the stack: nobody may use it again.

@@ -67,7 +67,8 @@ NTSTATUS USBKRL_ControlVendorCommandWorker(PVOID DeviceContext, UCHAR Request, U
 
   const NTSTATUS ntStatus = NC_CallUSBD(deviceObject, urb);
   if (NT_SUCCESS(ntStatus) && BufferLength != nullptr) {
-    const ULONG transferred = request.TransferBufferLength;
+    // The stack reports what moved; more than was asked for must not reach the caller's buffer.
+    const ULONG transferred = request.TransferBufferLength < length ? request.TransferBufferLength : length;
     *BufferLength = transferred;
     KrlPrint("BufferLength =  0x%x buffer=0x%x\n", transferred, dataStage);
     if (GetData && transferred != 0) RtlCopyMemory(Buffer, dataStage, transferred);

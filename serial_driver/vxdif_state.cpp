@@ -148,8 +148,9 @@ void EndSetState(POURPORTDATA pOpd, ULONG ChangedMask) {
   KrlPrint("EndSetState() (Under construction)\n");
   const _DCB& dcb = pOpd->m_dcb;
   if (ChangedMask & fbParity) {
-    pOpd->LCR = static_cast<UCHAR>((pOpd->LCR & ~(LCR_PARITY_ENABLE | LCR_EVEN_PARITY | LCR_STICK_PARITY)) |
-                                   ParityBits(dcb.Parity));
+    // No parity only turns parity off: the even and stick bits keep what they were.
+    const UCHAR cleared = dcb.Parity == 0 ? LCR_PARITY_ENABLE : LCR_PARITY_ENABLE | LCR_EVEN_PARITY | LCR_STICK_PARITY;
+    pOpd->LCR = static_cast<UCHAR>((pOpd->LCR & ~cleared) | ParityBits(dcb.Parity));
   }
   if (ChangedMask & fByteSize) {
     pOpd->LCR = static_cast<UCHAR>((pOpd->LCR & ~LCR_WORD_LENGTH) | WordLengthBits(dcb.ByteSize));
@@ -227,7 +228,7 @@ BOOL GetCommState(_PORTDATA* pVpd, _DCB* pDCB) {
 BOOL SetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, ULONG dwSize) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
   KrlPrint("Enter SetCommConfig() (ALMOST EMPTY)\n");
-  if (dwSize < sizeof(_COMMCONFIG)) {
+  if (dwSize < sizeof(_COMMCONFIG) || lpCC == nullptr) {
     pOpd->m_pd.dwLastError = IE_INVALIDSIZE;
     return 0;
   }
@@ -252,6 +253,11 @@ BOOL SetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, ULONG dwSize) {
 BOOL GetCommConfig(_PORTDATA* pVpd, _COMMCONFIG* lpCC, PULONG lpSize) {
   POURPORTDATA pOpd = NC_PortFromPortData(pVpd);
   KrlPrint("Enter GetCommConfig(WIN32)\n");
+  // Without a size word the caller cannot even learn the size.
+  if (lpSize == nullptr) {
+    pOpd->m_pd.dwLastError = IE_INVALIDSIZE;
+    return 0;
+  }
   const ULONG callerSize = *lpSize;
   *lpSize = sizeof(_COMMCONFIG);
   // A caller without room only learns the size.

@@ -109,6 +109,9 @@ bool PortHost::create_port(const std::string& name, ULONG iobase, ULONG irq, ULO
   if (port_open()) {
     throw std::logic_error("the port " + *port_name_ + " is open: its object cannot be created again now");
   }
+  // A name the driver cannot hold is refused before anything is forgotten: the driver would turn
+  // it down and keep its object, which the host must not lose.
+  if (name.empty() || name.size() > kMaxPortName) return false;
   // The driver re-initialises its one object, whatever becomes of the creation.
   if (port_name_) {
     stack_.unregister_port(*port_name_);

@@ -34,6 +34,7 @@ struct PortDriverExports {
 inline constexpr const char* kAdapterKeyParents[] = {"Enum\\USB\\VID_0C9E&PID_0200", "Enum\\USB\\VID_0C9E&PID_0210"};
 inline constexpr unsigned kFirstFreeComNumber = 3;  // COM1 and COM2 are the PC's own ports
 inline constexpr unsigned kLastComNumber = 999;     // three decimal digits
+inline constexpr std::size_t kMaxPortName = 7;      // "COM" and up to four more characters
 
 // "12" -> 12; nullopt unless the text is one to three decimal digits giving 1 to 999.
 std::optional<unsigned> parse_com_number(std::string_view text);
@@ -59,7 +60,8 @@ class PortHost {
 
   // Has the driver create (or re-create) its port object for NAME; on success the port's open
   // entry is registered with the serial stack under NAME, in place of the object's previous name.
-  // False when the driver returned null, which leaves no port object (the driver reuses its one
+  // False for a name of more than kMaxPortName characters (or none), which changes nothing, and
+  // when the driver returned null, which leaves no port object (the driver reuses its one
   // object, so a failed re-creation loses the old one too).  Throws std::logic_error while the
   // port is open: the serial stack holds its block.
   bool create_port(const std::string& name, ULONG iobase = 0, ULONG irq = 0, ULONG devnode = 0);

@@ -227,13 +227,13 @@ TEST_F(LineSettingsTest, LineControlImageFollowsEachChange) {
       {"space parity", fbParity, [](_DCB& d) { d.Parity = 4; }, 0x3A},
       {"two stop bits", fStopBits, [](_DCB& d) { d.StopBits = 2; }, 0x3E},
       {"one and a half", fStopBits, [](_DCB& d) { d.StopBits = 1; }, 0x3E},
-      {"no parity, one stop bit, 5 bits", fbParity | fStopBits | fByteSize,
+      {"no parity keeps the even and stick bits, one stop bit, 5 bits", fbParity | fStopBits | fByteSize,
        [](_DCB& d) {
          d.Parity = 0;
          d.StopBits = 0;
          d.ByteSize = 5;
        },
-       0x00},
+       0x30},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.what);
@@ -408,6 +408,17 @@ TEST_F(LineSettingsTest, SetCommConfigRefusesASmallRecord) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(pd()->dwLastError, IE_INVALIDSIZE);
   EXPECT_EQ(port()->m_dcb.BaudRate, 0U);
+  EXPECT_TRUE(requests().empty());
+
+  // No record, or no size word for GetCommConfig: refused the same way, not followed.
+  result = 1;
+  in_driver([&] { result = functions().pPortSetCommConfig(pd(), nullptr, 52); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(pd()->dwLastError, IE_INVALIDSIZE);
+  pd()->dwLastError = 0;
+  in_driver([&] { result = functions().pPortGetCommConfig(pd(), &cc, nullptr); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(pd()->dwLastError, IE_INVALIDSIZE);
   EXPECT_TRUE(requests().empty());
 }
 

@@ -153,6 +153,12 @@ TEST_F(PortHostTest, CreatingRegistersTheOpenEntryUnderTheNewName) {
   EXPECT_TRUE(stack_.is_open("COM5"));
   ASSERT_EQ(stack_.close(*port), 1);
 
+  // A name the driver could not hold never reaches it, and the port stays.
+  EXPECT_FALSE(host_.create_port("COM12345"));
+  EXPECT_FALSE(host_.create_port(""));
+  EXPECT_EQ(host_.port_name(), "COM5");
+  EXPECT_TRUE(stack_.registered("COM5"));
+
   // A name without an adapter: the driver frees its one object, and nothing stays registered.
   EXPECT_FALSE(host_.create_port("COM9"));
   EXPECT_FALSE(host_.has_port());
