@@ -20,6 +20,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING /*RegistryPath
   DriverObject->MajorFunction[IRP_MJ_POWER] = NC_Dispatch;
   DriverObject->DriverUnload = NC_Unload;
   DriverObject->DriverExtension->AddDevice = NC_PnPAddDevice;
+  KeInitializeEvent(&NC_QueuedCommandsDone, NotificationEvent, TRUE);
   KrlPrint("Exit DriverEntry\n");
   return STATUS_SUCCESS;
 }
@@ -27,6 +28,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING /*RegistryPath
 // Device objects are deleted by their removal; what is left is the device list's head node.
 void NC_Unload(PDRIVER_OBJECT /*DriverObject*/) {
   KrlPrint("Enter NC_Unload\n");
+  // A request still queued to the worker thread would run code that is gone.
+  NC_WaitForQueuedCommands();
   if (pUsbCom != nullptr) {
     ExFreePool(pUsbCom);
     pUsbCom = nullptr;

@@ -5,6 +5,10 @@
 #include "serial_driver/vxdif.h"
 
 namespace krlusb {
+
+LONG NC_QueuedCommands = 0;
+KEVENT NC_QueuedCommandsDone;
+
 namespace {
 
 using VendorRequest = _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
@@ -102,6 +106,7 @@ NTSTATUS USBKRL_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT 
       item->CommandComplete = CommandComplete;
       item->CommandContext = CommandContext;
       ExInitializeWorkItem(&item->WorkItem, USBKRL_CommandWorkItem, item);
+      if (NC_QueuedCommands++ == 0) KeClearEvent(&NC_QueuedCommandsDone);
       ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
       ntStatus = STATUS_PENDING;
     }
@@ -125,6 +130,16 @@ void USBKRL_CommandWorkItem(PVOID Context) {
                                                               item->GetData);
   if (item->CommandComplete != nullptr) item->CommandComplete(item->DeviceContext, item->CommandContext, ntStatus);
   ExFreePool(item);
+  // Dispatch-level code queues requests too: the count changes with interrupts off.
+  const ULONG_PTR flags = KeSaveFlagsAndDisableInterrupts();
+  if (--NC_QueuedCommands == 0) KeSetEvent(&NC_QueuedCommandsDone, IO_NO_INCREMENT, FALSE);
+  KeRestoreFlags(flags);
+}
+
+void NC_WaitForQueuedCommands() {
+  if (NC_QueuedCommands == 0) return;
+  KrlPrint("+ Waiting for %d queued vendor requests\n", NC_QueuedCommands);
+  KeWaitForSingleObject(&NC_QueuedCommandsDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace krlusb

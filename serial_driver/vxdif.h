@@ -221,6 +221,14 @@ NTSTATUS USBKRL_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT 
 NTSTATUS USBKRL_ControlVendorCommandWorker(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
                                            PVOID Buffer, PULONG BufferLength, UCHAR GetData);
 void USBKRL_CommandWorkItem(PVOID Context);
+
+// Requests queued to the worker thread and not yet sent.  Each holds its port object and the
+// caller's buffer (often a field of the port object), so the object may not be freed or wiped
+// while any is left; the event is signalled while none is.
+extern LONG NC_QueuedCommands;
+extern KEVENT NC_QueuedCommandsDone;
+// Passive level: returns once every queued request has been sent.
+void NC_WaitForQueuedCommands();
 // One byte from host to device, sent at once: below dispatch level only.
 NTSTATUS USBKRL_SendByte(PVOID DeviceContext, UCHAR Request, UCHAR Byte);
 

@@ -81,6 +81,8 @@ void NC_ResetPortImage() {
   HaveInQueue = 0;
   HaveOutQueue = 0;
   sdwBaudRate = 0;
+  NC_QueuedCommands = 0;
+  RtlZeroMemory(&NC_QueuedCommandsDone, sizeof(NC_QueuedCommandsDone));
   RtlZeroMemory(&TimeoutTimer, sizeof(TimeoutTimer));
   RtlZeroMemory(&TimeoutDpc, sizeof(TimeoutDpc));
   RtlZeroMemory(&OutPipeTimer1, sizeof(OutPipeTimer1));
@@ -104,6 +106,7 @@ POURPORTDATA KRLUSB_CreatePort(const char* name, ULONG iobase, ULONG irq, ULONG 
       return nullptr;
     }
     KrlPrint("pOurPort was exist ...\n");
+    NC_WaitForQueuedCommands();
     NC_FreePortBuffers(pOpd);
     NC_ReleaseDevice(pOpd);
   } else {
@@ -245,6 +248,7 @@ void KRLUSB_DeleteAll() {
   }
   HaveInt = 0;
 
+  NC_WaitForQueuedCommands();
   NC_FreePortBuffers(pOpd);
   NC_ReleaseDevice(pOpd);
   KrlPrint("Free pOurPort ...\n");

@@ -230,6 +230,25 @@ TEST_F(VendorRequestTest, DeferredRequestChecksTheAdapterWhenItRuns) {
   in_driver([&] { port()->m_pDeviceObject = device; });
 }
 
+// The port's own modem-control byte is the buffer, as the receive pump passes it: deleting the
+// port must wait until the worker has sent it.
+TEST_F(VendorRequestTest, DeletingThePortWaitsForItsQueuedRequests) {
+  ULONG length = 1;
+  in_driver([&] {
+    port()->MCR = 0x09;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(USBKRL_ControlVendorCommand(port(), USBKRL_SET_MODEM_CONTROL, 0, 0, &port()->MCR, &length, 0,
+                                          nullptr, nullptr),
+              STATUS_PENDING);
+    KeLowerIrql(old);
+    KRLUSB_DeleteAll();
+  });
+  EXPECT_TRUE(logged("+ Waiting for 1 queued vendor requests"));
+  EXPECT_EQ(pOurPort, nullptr);
+  EXPECT_EQ(requests(), (std::vector<VendorRequest>{{USBKRL_SET_MODEM_CONTROL, false, {0x09}}}));
+}
+
 TEST_F(VendorRequestTest, NoMemoryMeansNoRequest) {
   UCHAR byte = 0x0B;
   ULONG length = 1;
