@@ -14,8 +14,9 @@ and the same seed always gives the same result.
 
 Usage:
   krlbay demo [--log] [--machine DIR]
-      Plugs two serial adapters into the default machine, numbers them COM5 and COM6, reads
-      their USB descriptors through the driver and unplugs one, explaining each step.
+      Plugs two serial adapters into the default machine (COM5 from the registry, the other
+      numbered by the port host), reads their USB descriptors through the driver, opens COM5
+      and sets its line as an application would, and unplugs one, explaining each step.
   krlbay run [--log] [--usb] [--pcap FILE] [--seed N] [--machine DIR] FILE
       Runs a scenario script (FILE, or - for standard input) on a fresh machine.
         --log          show each line of the machine's debug log as "log: ..."
