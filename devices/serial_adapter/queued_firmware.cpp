@@ -9,7 +9,7 @@ namespace devices {
 
 usb::ControlResult QueuedFirmware::vendor_request(const USB_SETUP_PACKET& setup, std::span<const std::uint8_t>) {
   usb::ControlResult result;
-  if ((setup.bmRequestType & USB_ENDPOINT_DIRECTION_MASK) != 0 && setup.bRequest == kRequestGetModemStatus) {
+  if ((setup.bmRequestType & USB_ENDPOINT_DIRECTION_MASK) != 0 && setup.bRequest == kVendorGetModemStatus) {
     result.data = {modem_status_};
   }
   return result;

@@ -8,11 +8,10 @@
 #include <span>
 #include <vector>
 
+#include "devices/serial_adapter/control_protocol.h"
 #include "devices/serial_adapter/firmware.h"
 
 namespace devices {
-
-inline constexpr std::uint8_t kRequestGetModemStatus = 2;
 
 class QueuedFirmware : public Firmware {
  public:
