@@ -93,16 +93,17 @@ UCHAR DeleteUsbComPort(PDEVICE_OBJECT pDeviceObject) {
     return FALSE;
   }
   PDEVICE_EXTENSION deviceExtension = NC_Extension(pDeviceObject);
-  // A late completion would write into a freed transfer block: every pump request goes first.
-  _IRPINFO* const pipes[] = {&deviceExtension->InIrpInfo, &deviceExtension->OutIrpInfo,
-                             &deviceExtension->IntIrpInfo};
-  BOOLEAN quiet[NC_PIPE_COUNT];
-  for (ULONG pipe = 0; pipe < NC_PIPE_COUNT; pipe++) quiet[pipe] = CancelIrp(pipes[pipe]);
-
+  // The device leaves its port first, so that nothing starts a pump on it from here on.
   if (deviceExtension->pOurPortData != nullptr) {
     KrlPrint("+ Removing USB COM device from %s\n", deviceExtension->pOurPortData->m_name);
     deviceExtension->pOurPortData = nullptr;
   }
+  // A late completion would write into a freed transfer block: every pump request goes first.
+  // The completions still find the device through the port, which names it until they are done.
+  _IRPINFO* const pipes[] = {&deviceExtension->InIrpInfo, &deviceExtension->OutIrpInfo,
+                             &deviceExtension->IntIrpInfo};
+  BOOLEAN quiet[NC_PIPE_COUNT];
+  for (ULONG pipe = 0; pipe < NC_PIPE_COUNT; pipe++) quiet[pipe] = CancelIrp(pipes[pipe]);
   // A closed port still names its device: it must not keep the name of one that is gone.
   if (pOurPort != nullptr && pOurPort->m_pDeviceObject == pDeviceObject) pOurPort->m_pDeviceObject = nullptr;
 
