@@ -249,6 +249,33 @@ TEST_F(VendorRequestTest, DeletingThePortWaitsForItsQueuedRequests) {
   EXPECT_EQ(requests(), (std::vector<VendorRequest>{{USBKRL_SET_MODEM_CONTROL, false, {0x09}}}));
 }
 
+// The adapter never answers a settings request: the caller waits (a vendor request has no time
+// limit) until the adapter is pulled, and then gets on with a port that has no adapter.
+TEST_F(VendorRequestTest, AnUnansweredRequestEndsWhenTheAdapterIsPulled) {
+  ASSERT_NE(open_port("COM5"), nullptr);
+  adapter_->device->fail_next_requests(devices::PipeFailure::Never);
+  BOOL result = 0;
+  bool done = false;
+  const sim::ThreadId caller = m().scheduler().spawn("serial stack", [&] {
+    k().call_into(m().serial_driver(), [&] {
+      _DCB dcb{};
+      GetCommState(pd(), &dcb);
+      dcb.BaudRate = 9600;
+      result = SetCommState(pd(), &dcb, fBaudRate);
+    });
+    done = true;
+  });
+  m().advance(sim::seconds(5));
+  ASSERT_FALSE(done);
+  unplug(std::string(adapter_->name));
+  m().advance(sim::milliseconds(200));
+  EXPECT_TRUE(m().scheduler().finished(caller));
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(port()->m_dcb.BaudRate, 9600U);
+  EXPECT_EQ(port()->m_pDeviceObject, nullptr);
+  EXPECT_TRUE(k().verifier().violations().empty());
+}
+
 TEST_F(VendorRequestTest, NoMemoryMeansNoRequest) {
   UCHAR byte = 0x0B;
   ULONG length = 1;
