@@ -17,6 +17,7 @@
 #include "platform/kernel/kernel.h"
 #include "platform/registry/registry.h"
 #include "platform/sim/scheduler.h"
+#include "platform/vcomm/driver_call.h"
 #include "platform/vmm/config_manager.h"
 
 namespace devices {
@@ -121,6 +122,9 @@ class Machine {
   // driver is charged to it.  Call them from a simulated thread.
   vcomm::SerialStack& serial_stack();
   vcomm::PortHost& port_host();
+  // Runs a call inside the serial driver (what it allocates is charged to it), as the port host
+  // and the serial stack call it.
+  const vcomm::DriverCall& serial_driver_call() const;
 
   void save_registry();
   // The serial driver's object (for calls into its exported routines through kernel().call_into).

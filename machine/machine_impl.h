@@ -47,6 +47,7 @@ struct Machine::Impl {
 
   // The serial stack and the port host around the loaded serial driver.
   void wire_port_host();
+  vcomm::DriverCall driver_call;  // into the serial driver, for the port host and the serial stack
   // After a successful start of the adapter: has the port host number the adapters that wait.
   // Has the port host number the adapters that the driver holds waiting for a COM number.
   void number_waiting_adapters();

@@ -16,11 +16,11 @@ std::optional<vcomm::CreatedPort> create_port(const char* name, ULONG iobase, UL
 }  // namespace
 
 void Machine::Impl::wire_port_host() {
-  vcomm::DriverCall call = [this](const std::function<void()>& fn) { kernel->call_into(krlusb, fn); };
+  driver_call = [this](const std::function<void()>& fn) { kernel->call_into(krlusb, fn); };
   serial_stack = std::make_unique<vcomm::SerialStack>();
   port_host = std::make_unique<vcomm::PortHost>(
       registry, *serial_stack,
-      vcomm::PortDriverExports{std::move(call), &krlusb::KRLUSB_SetCommPort, &create_port, &krlusb::KRLUSB_DeleteAll});
+      vcomm::PortDriverExports{driver_call, &krlusb::KRLUSB_SetCommPort, &create_port, &krlusb::KRLUSB_DeleteAll});
 }
 
 // The driver's own queue of adapters waiting for a number, oldest first: the order in which it
@@ -39,5 +39,6 @@ void Machine::Impl::number_waiting_adapters() {
 
 vcomm::SerialStack& Machine::serial_stack() { return *impl_->serial_stack; }
 vcomm::PortHost& Machine::port_host() { return *impl_->port_host; }
+const vcomm::DriverCall& Machine::serial_driver_call() const { return impl_->driver_call; }
 
 }  // namespace machine

@@ -9,7 +9,6 @@ constexpr LONGLONG NC_CANCEL_WAIT = -50'000'000;  // 5 seconds, relative, in 100
 
 UCHAR NC_CancelPortPipe(POURPORTDATA pOpd, _IRPINFO _DEVICE_EXTENSION::*pipe, const char* success,
                         const char* failure) {
-  ASSERT(pOpd->m_pDeviceObject);
   // Requests of a device that has gone were completed by the bus: nothing is left to cancel.
   if (pOpd->m_pDeviceObject == nullptr) return TRUE;
   const UCHAR result = CancelIrp(&(NC_Extension(pOpd->m_pDeviceObject)->*pipe));

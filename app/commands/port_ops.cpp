@@ -14,13 +14,6 @@ void forget_port(Session& session) {
   port.block = nullptr;
 }
 
-vcomm::DriverCall serial_driver_call(machine::Machine& m) {
-  kernel::Kernel& k = m.kernel();
-  const PDRIVER_OBJECT driver = m.serial_driver();
-  if (driver == nullptr) throw ScriptError("the serial driver is not loaded");
-  return [&k, driver](const std::function<void()>& fn) { k.call_into(driver, fn); };
-}
-
 }  // namespace
 
 PortSession& port_session(Session& session) {
@@ -85,7 +78,7 @@ PortHandle opened_port(Session& session, std::string_view what) {
     forget_port(session);
   }
   if (port.block == nullptr) throw ScriptError(std::string(what) + " needs an open port (open NAME first)");
-  return {port.name, port.block, serial_driver_call(m)};
+  return {port.name, port.block, m.serial_driver_call()};
 }
 
 }  // namespace app
